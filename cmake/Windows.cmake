@@ -1,0 +1,35 @@
+# Windows build: MERLOX.dll with its export table, the simulator for Windows test
+# programs, and the tests that run the shipped DLL under Wine.
+set(MERLOX_DEF ${CMAKE_BINARY_DIR}/MERLOX.def)
+set(MERLOX_EXPORT_TABLE ${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt)
+add_custom_command(
+  OUTPUT ${MERLOX_DEF}
+  COMMAND ${CMAKE_COMMAND} -DTABLE=${MERLOX_EXPORT_TABLE} -DOUTPUT=${MERLOX_DEF}
+          -P ${PROJECT_SOURCE_DIR}/cmake/GenerateDef.cmake
+  DEPENDS ${MERLOX_EXPORT_TABLE} ${PROJECT_SOURCE_DIR}/cmake/GenerateDef.cmake
+  COMMENT "Generating MERLOX.def from the export table")
+
+add_library(MERLOX SHARED ${MERLOX_LIBRARY_SOURCES} src/exports/MERLOX.cpp ${MERLOX_DEF})
+merlox_target_defaults(MERLOX)
+set_target_properties(MERLOX PROPERTIES PREFIX "" OUTPUT_NAME MERLOX IMPORT_PREFIX "lib"
+                                        IMPORT_SUFFIX ".dll.a")
+# Only Windows system DLLs may be imported: the compiler's runtime is linked in.
+target_link_options(MERLOX PRIVATE -static-libgcc -static-libstdc++ -static)
+target_link_libraries(MERLOX PRIVATE setupapi)
+
+add_library(merlox_sim STATIC ${MERLOX_SIM_SOURCES} sim/ImportPatch.cpp)
+merlox_target_defaults(merlox_sim)
+
+file(GLOB MERLOX_WINE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
+add_executable(merlox_wine_tests ${MERLOX_WINE_TEST_SOURCES})
+merlox_target_defaults(merlox_wine_tests)
+target_link_libraries(merlox_wine_tests PRIVATE merlox_sim GTest::gtest_main)
+target_link_options(merlox_wine_tests PRIVATE -static)
+add_dependencies(merlox_wine_tests MERLOX)
+add_test(NAME wine_tests COMMAND merlox_wine_tests)
+set_tests_properties(wine_tests PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR} TIMEOUT 900)
+
+add_test(NAME dll_exports
+         COMMAND ${CMAKE_COMMAND} -DDLL=$<TARGET_FILE:MERLOX> -DTABLE=${MERLOX_EXPORT_TABLE}
+                 -DOBJDUMP=x86_64-w64-mingw32-objdump
+                 -P ${PROJECT_SOURCE_DIR}/tests/windows/CheckDllExports.cmake)

@@ -1,0 +1,436 @@
+#include "sim/SimDriver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace merlox::sim {
+namespace {
+
+constexpr DWORD kControlTransfer = 0x220020;
+constexpr DWORD kHeaderSize = 38;
+constexpr uint32_t kControlTag = 42;
+
+constexpr uintptr_t kHandleBase = 0x4D580000;
+constexpr uintptr_t kHandleSpan = uintptr_t{4} << 20;
+
+// {D52D27E3-CF76-25EB-72EA-596F2234C0E1}
+constexpr GUID kCardInterfaceClass = {
+    0xD52D27E3, 0xCF76, 0x25EB, {0x72, 0xEA, 0x59, 0x6F, 0x22, 0x34, 0xC0, 0xE1}};
+constexpr DWORD kEnumFlags = 0x12;  // DIGCF_PRESENT | DIGCF_DEVICEINTERFACE
+constexpr DWORD kInterfaceDataSize = 32;
+constexpr DWORD kDetailFixedSize = 8;
+constexpr DWORD kDetailPathOffset = 4;
+
+bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Read32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+SetupPacket ParseSetup(const uint8_t* in) {
+  return SetupPacket{in[0], in[1], Read16(in + 2), Read16(in + 4), Read16(in + 6)};
+}
+
+// Header bytes a control request must carry; returns a description of the first
+// difference, or an empty string.
+std::string CheckControlHeader(const uint8_t* in, DWORD inSize, DWORD outSize) {
+  char what[160];
+  const uint16_t wLength = Read16(in + 6);
+  if (Read32(in + 8) != kControlTag) return "ControlTag is not 42";
+  if (in[12] != 0) return "byte 12 is not 0";
+  if (in[13] != 0) return "the pipe byte of a control request is not 0";
+  for (int i = 14; i < 30; ++i) {
+    if (in[i] != 0) {
+      std::snprintf(what, sizeof(what), "reserved byte %d is not 0", i);
+      return what;
+    }
+  }
+  if (Read32(in + 30) != kHeaderSize) return "HeaderSize is not 38";
+  if (Read32(in + 34) != wLength) return "DataLength differs from wLength";
+  if (((inSize - kHeaderSize) & 0xFFFF) != wLength) {
+    std::snprintf(what, sizeof(what), "wLength %u does not match %u data bytes", wLength,
+                  inSize - kHeaderSize);
+    return what;
+  }
+  if (outSize != inSize) return "output buffer size differs from input buffer size";
+  return {};
+}
+
+}  // namespace
+
+SetupPacket RequestRecord::Setup() const {
+  return input.size() >= 8 ? ParseSetup(input.data()) : SetupPacket{};
+}
+
+std::vector<uint8_t> RequestRecord::Data() const {
+  if (input.size() <= kHeaderSize) return {};
+  return std::vector<uint8_t>(input.begin() + kHeaderSize, input.end());
+}
+
+Driver& Driver::Instance() {
+  static Driver driver;
+  return driver;
+}
+
+void Driver::Reset() {
+  SimLock lock(mutex_);
+  for (DeviceInfoSet* set : infoSets_) delete set;
+  infoSets_.clear();
+  cards_.clear();
+  handles_.clear();
+  log_.clear();
+  faults_.clear();
+  violations_.clear();
+  vanishedError_ = ERROR_DEVICE_NOT_CONNECTED;
+  refusedOpens_ = 0;
+  delayMicroseconds_ = 0;
+}
+
+int Driver::Plug(const CardConfig& config) {
+  SimLock lock(mutex_);
+  const int id = nextCard_++;
+  CardInstance instance;
+  instance.card = std::make_unique<Card>(config);
+  const std::string tag = config.instanceTag.empty() ? "sim" + std::to_string(id)
+                                                     : config.instanceTag;
+  char path[200];
+  std::snprintf(path, sizeof(path),
+                "\\\\?\\usb#vid_%04x&pid_%04x#%s#{d52d27e3-cf76-25eb-72ea-596f2234c0e1}",
+                config.vendorId, config.productId, tag.c_str());
+  instance.path = path;
+  cards_.emplace(id, std::move(instance));
+  return id;
+}
+
+void Driver::Unplug(int card) {
+  SimLock lock(mutex_);
+  auto it = cards_.find(card);
+  if (it != cards_.end()) it->second.plugged = false;
+}
+
+int Driver::Replug(int card) {
+  SimLock lock(mutex_);
+  CardInstance& old = cards_.at(card);
+  old.plugged = false;
+  const int id = nextCard_++;
+  CardInstance instance;
+  instance.card = std::make_unique<Card>(old.card->config());
+  instance.path = old.path;
+  cards_.emplace(id, std::move(instance));
+  return id;
+}
+
+std::string Driver::InterfacePath(int card) const {
+  SimLock lock(mutex_);
+  return cards_.at(card).path;
+}
+
+void Driver::SetVanishedError(DWORD error) {
+  SimLock lock(mutex_);
+  vanishedError_ = error;
+}
+
+void Driver::InjectFault(const Fault& fault) {
+  SimLock lock(mutex_);
+  faults_.push_back(fault);
+}
+
+void Driver::RefuseOpens(unsigned count, DWORD error) {
+  SimLock lock(mutex_);
+  refusedOpens_ = count;
+  refuseError_ = error;
+}
+
+void Driver::SetRequestDelay(unsigned microseconds) {
+  SimLock lock(mutex_);
+  delayMicroseconds_ = microseconds;
+}
+
+std::vector<RequestRecord> Driver::Requests(int card) const {
+  SimLock lock(mutex_);
+  std::vector<RequestRecord> result;
+  for (const RequestRecord& record : log_) {
+    if (card == kAnyCard || record.card == card) result.push_back(record);
+  }
+  return result;
+}
+
+void Driver::ClearRequests() {
+  SimLock lock(mutex_);
+  log_.clear();
+}
+
+std::vector<std::string> Driver::Violations() const {
+  SimLock lock(mutex_);
+  return violations_;
+}
+
+size_t Driver::OpenHandles(int card) const {
+  SimLock lock(mutex_);
+  if (card == kAnyCard) return handles_.size();
+  return static_cast<size_t>(std::count_if(handles_.begin(), handles_.end(),
+                                           [card](const auto& h) { return h.second.card == card; }));
+}
+
+size_t Driver::OpenDeviceInfoSets() const {
+  SimLock lock(mutex_);
+  return infoSets_.size();
+}
+
+unsigned Driver::SuccessfulOpens(int card) const {
+  SimLock lock(mutex_);
+  return cards_.at(card).opens;
+}
+
+bool Driver::IsDeviceHandle(HANDLE handle) {
+  const auto value = reinterpret_cast<uintptr_t>(handle);
+  return value >= kHandleBase && value < kHandleBase + kHandleSpan;
+}
+
+Card& Driver::CardAt(int card) { return *cards_.at(card).card; }
+
+void Driver::Violation(std::string what) { violations_.push_back(std::move(what)); }
+
+HDEVINFO Driver::GetClassDevs(const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags) {
+  SimLock lock(mutex_);
+  if (enumerator != nullptr || parent != nullptr || flags != kEnumFlags) {
+    Violation("SetupDiGetClassDevsA called with an enumerator, a window or flags other than 0x12");
+  }
+  auto* set = new DeviceInfoSet;
+  if (classGuid != nullptr && SameGuid(*classGuid, kCardInterfaceClass)) {
+    for (const auto& [id, instance] : cards_) {
+      if (instance.plugged) set->paths.push_back(instance.path);
+    }
+  }
+  infoSets_.insert(set);
+  return set;
+}
+
+BOOL Driver::EnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA info, const GUID* classGuid,
+                                  DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+  SimLock lock(mutex_);
+  auto* set = static_cast<DeviceInfoSet*>(handle);
+  if (!infoSets_.count(set)) {
+    Violation("SetupDiEnumDeviceInterfaces on an unknown device-information set");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (info != nullptr || classGuid == nullptr || data == nullptr ||
+      data->cbSize != kInterfaceDataSize) {
+    Violation("SetupDiEnumDeviceInterfaces called with a bad interface record");
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (index >= set->paths.size()) {
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  data->InterfaceClassGuid = *classGuid;
+  data->Flags = 1;  // SPINT_ACTIVE
+  data->Reserved = index;
+  return TRUE;
+}
+
+BOOL Driver::GetDeviceInterfaceDetail(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA data,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
+                                      DWORD detailSize, LPDWORD requiredSize,
+                                      PSP_DEVINFO_DATA info) {
+  SimLock lock(mutex_);
+  auto* set = static_cast<DeviceInfoSet*>(handle);
+  if (!infoSets_.count(set) || data == nullptr || data->Reserved >= set->paths.size() ||
+      info != nullptr) {
+    Violation("SetupDiGetDeviceInterfaceDetailA called with a bad set or interface record");
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::string& path = set->paths[data->Reserved];
+  const DWORD needed = kDetailPathOffset + static_cast<DWORD>(path.size()) + 1;
+  if (requiredSize != nullptr) *requiredSize = needed;
+  if (detail == nullptr) {
+    if (detailSize != 0) Violation("detail size given without a detail buffer");
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (detail->cbSize != kDetailFixedSize) {
+    Violation("SP_DEVICE_INTERFACE_DETAIL_DATA_A.cbSize is not 8");
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
+  if (detailSize < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(reinterpret_cast<uint8_t*>(detail) + kDetailPathOffset, path.c_str(),
+              path.size() + 1);
+  return TRUE;
+}
+
+BOOL Driver::DestroyDeviceInfoList(HDEVINFO handle) {
+  SimLock lock(mutex_);
+  auto* set = static_cast<DeviceInfoSet*>(handle);
+  if (!infoSets_.erase(set)) {
+    Violation("SetupDiDestroyDeviceInfoList on an unknown set");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  delete set;
+  return TRUE;
+}
+
+HANDLE Driver::CreateFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+  SimLock lock(mutex_);
+  if (access != (GENERIC_READ | GENERIC_WRITE) || share != (FILE_SHARE_READ | FILE_SHARE_WRITE) ||
+      security != nullptr || disposition != OPEN_EXISTING || flags != FILE_FLAG_OVERLAPPED ||
+      templateFile != nullptr) {
+    Violation("CreateFileA called with arguments other than the driver's open mode");
+  }
+  if (path == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto it = std::find_if(cards_.begin(), cards_.end(), [path](const auto& entry) {
+    return entry.second.plugged && entry.second.path == path;
+  });
+  if (it == cards_.end()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (refusedOpens_ > 0) {
+    --refusedOpens_;
+    SetLastError(refuseError_);
+    return INVALID_HANDLE_VALUE;
+  }
+  const uintptr_t value = kHandleBase + 4 * (nextHandle_++ % (kHandleSpan / 4));
+  handles_[value] = HandleInfo{it->first};
+  ++it->second.opens;
+  return reinterpret_cast<HANDLE>(value);
+}
+
+BOOL Driver::Close(HANDLE handle) {
+  SimLock lock(mutex_);
+  if (!handles_.erase(reinterpret_cast<uintptr_t>(handle))) {
+    Violation("CloseHandle on a device handle that is not open");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::optional<Fault> Driver::TakeFault(int card, DWORD code, const uint8_t* in, DWORD inSize) {
+  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+    if (it->card != kAnyCard && it->card != card) continue;
+    if (it->ioControlCode && *it->ioControlCode != code) continue;
+    if (it->request && (code != kControlTransfer || inSize < 2 || in[1] != *it->request)) continue;
+    if (it->skip > 0) {
+      --it->skip;
+      continue;
+    }
+    Fault fault = *it;
+    faults_.erase(it);
+    return fault;
+  }
+  return std::nullopt;
+}
+
+BOOL Driver::IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                       DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+  unsigned delay = 0;
+  {
+    SimLock lock(mutex_);
+    delay = delayMicroseconds_;
+  }
+  if (delay) SleepMicroseconds(delay);
+
+  SimLock lock(mutex_);
+  RequestRecord record;
+  record.sequence = nextSequence_++;
+  record.handle = handle;
+  record.threadId = GetCurrentThreadId();
+  record.ioControlCode = code;
+  record.inputSize = inSize;
+  record.outputSize = outSize;
+  record.sameBuffer = in != nullptr && in == out;
+  if (in != nullptr) {
+    const auto* bytes = static_cast<const uint8_t*>(in);
+    record.input.assign(bytes, bytes + inSize);
+  }
+  if (overlapped != nullptr) Violation("request sent with an OVERLAPPED structure");
+  if (bytesReturned == nullptr) Violation("request sent without a bytes-returned counter");
+
+  auto handleIt = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (handleIt == handles_.end()) {
+    return Finish(record, Outcome{false, ERROR_INVALID_HANDLE}, bytesReturned);
+  }
+  record.card = handleIt->second.card;
+  CardInstance& instance = cards_.at(record.card);
+  const auto* input = static_cast<const uint8_t*>(in);
+  std::optional<Fault> fault = TakeFault(record.card, code, input, inSize);
+  if (fault && fault->action == Fault::Action::kFail) {
+    return Finish(record, Outcome{false, fault->lastError}, bytesReturned);
+  }
+  if (!instance.plugged) return Finish(record, Outcome{false, vanishedError_}, bytesReturned);
+
+  switch (code) {
+    case kControlTransfer:
+      return Finish(record,
+                    ControlTransfer(instance, input, inSize, static_cast<uint8_t*>(out), outSize,
+                                    fault),
+                    bytesReturned);
+    default:
+      Violation("unknown I/O-control code " + std::to_string(code));
+      return Finish(record, Outcome{false, ERROR_INVALID_FUNCTION}, bytesReturned);
+  }
+}
+
+Driver::Outcome Driver::ControlTransfer(CardInstance& instance, const uint8_t* in, DWORD inSize,
+                                        uint8_t* out, DWORD outSize,
+                                        const std::optional<Fault>& fault) {
+  if (in == nullptr || out == nullptr || inSize < kHeaderSize) {
+    Violation("control request without a full 38-byte header");
+    return Outcome{false, ERROR_INVALID_PARAMETER};
+  }
+  const std::string problem = CheckControlHeader(in, inSize, outSize);
+  if (!problem.empty()) {
+    Violation("control request: " + problem);
+    return Outcome{false, ERROR_INVALID_PARAMETER};
+  }
+  const SetupPacket setup = ParseSetup(in);
+  const bool deviceToHost = (setup.bmRequestType & 0x80) != 0;
+  const DWORD room = outSize - kHeaderSize;
+  // The driver copies the request in before the card sees it: the reply may land
+  // in the same block the request came from.
+  std::vector<uint8_t> sent(in + kHeaderSize, in + kHeaderSize + (deviceToHost ? 0 : setup.wLength));
+  ControlReply reply;
+  if (fault && fault->replyData) {
+    reply.data = *fault->replyData;
+  } else {
+    reply = instance.card->Control(setup, sent.data(), sent.size());
+  }
+  if (reply.stalled) return Outcome{false, ERROR_GEN_FAILURE};
+  DWORD delivered = 0;
+  if (deviceToHost) {
+    delivered = std::min<DWORD>(static_cast<DWORD>(reply.data.size()), room);
+    if (delivered) std::memmove(out + kHeaderSize, reply.data.data(), delivered);
+  }
+  DWORD count = kHeaderSize + (deviceToHost ? delivered : setup.wLength);
+  if (fault && fault->bytesReturned) count = *fault->bytesReturned;
+  return Outcome{true, 0, count};
+}
+
+BOOL Driver::Finish(RequestRecord& record, const Outcome& outcome, LPDWORD bytesReturned) {
+  record.error = outcome.ok ? 0 : outcome.error;
+  record.bytesReturned = outcome.ok ? outcome.bytesReturned : 0;
+  if (bytesReturned != nullptr) *bytesReturned = record.bytesReturned;
+  log_.push_back(std::move(record));
+  if (!outcome.ok) {
+    SetLastError(outcome.error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace merlox::sim

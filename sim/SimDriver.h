@@ -1,0 +1,188 @@
+// The simulated kernel driver: publishes plugged cards as device interfaces, opens
+// handles on their paths, and serves the I/O-control requests the library sends.
+// It is strict: every header byte and buffer size is checked, and anything the real
+// driver would not accept is recorded as a violation that tests fail on.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Win32.h"
+#include "sim/SimCard.h"
+#include "sim/SimSync.h"
+
+namespace merlox::sim {
+
+constexpr int kAnyCard = -1;
+
+// One request as the driver received it.
+struct RequestRecord {
+  uint64_t sequence = 0;
+  int card = kAnyCard;  // the card instance the handle belongs to
+  HANDLE handle = nullptr;
+  DWORD threadId = 0;
+  DWORD ioControlCode = 0;
+  std::vector<uint8_t> input;  // the input buffer, as sent
+  DWORD inputSize = 0;
+  DWORD outputSize = 0;
+  bool sameBuffer = false;  // input and output were one block
+  DWORD error = 0;          // the last-error value of a failed request, 0 on success
+  DWORD bytesReturned = 0;
+
+  // For control requests: the setup packet and the bytes behind the header.
+  SetupPacket Setup() const;
+  std::vector<uint8_t> Data() const;
+};
+
+// A one-shot fault: the first request that matches (after `skip` matching requests
+// went through) gets the action instead of its normal treatment.
+struct Fault {
+  enum class Action {
+    kFail,   // fails with lastError (0 allowed)
+    kReply,  // succeeds with replyData and/or a forced bytes-returned count
+  };
+  int card = kAnyCard;
+  std::optional<DWORD> ioControlCode;
+  std::optional<uint8_t> request;  // control requests: bRequest
+  unsigned skip = 0;
+  Action action = Action::kFail;
+  DWORD lastError = 0;
+  std::optional<std::vector<uint8_t>> replyData;
+  std::optional<DWORD> bytesReturned;
+
+  // The request fails with this last-error value.
+  static Fault Fail(int card, DWORD lastError) {
+    Fault fault;
+    fault.card = card;
+    fault.lastError = lastError;
+    return fault;
+  }
+  // The request succeeds with these reply bytes (and, if given, this count).
+  static Fault Reply(int card, std::vector<uint8_t> data,
+                     std::optional<DWORD> bytesReturned = std::nullopt) {
+    Fault fault;
+    fault.card = card;
+    fault.action = Action::kReply;
+    fault.replyData = std::move(data);
+    fault.bytesReturned = bytesReturned;
+    return fault;
+  }
+  Fault& OnCode(DWORD code) {
+    ioControlCode = code;
+    return *this;
+  }
+  Fault& OnRequest(uint8_t bRequest) {
+    request = bRequest;
+    return *this;
+  }
+  Fault& After(unsigned requests) {
+    skip = requests;
+    return *this;
+  }
+};
+
+class Driver {
+ public:
+  static Driver& Instance();
+
+  // Unplugs every card, forgets handles, log, faults and violations, and restores
+  // the default settings.
+  void Reset();
+
+  // Plugs a card in; returns its instance number.
+  int Plug(const CardConfig& config = {});
+  // The card vanishes: its interface is no longer enumerated, its path no longer
+  // opens, and requests on its handles fail with the vanished-card error.
+  void Unplug(int card);
+  // Plugs an unplugged card in again at the same path; returns the new instance.
+  int Replug(int card);
+  std::string InterfacePath(int card) const;
+  // The last-error value requests on a vanished card fail with: 2, 6, 1167 or 1617.
+  void SetVanishedError(DWORD error);
+
+  void InjectFault(const Fault& fault);
+  void RefuseOpens(unsigned count, DWORD error);
+  void SetRequestDelay(unsigned microseconds);
+
+  std::vector<RequestRecord> Requests(int card = kAnyCard) const;
+  void ClearRequests();
+  std::vector<std::string> Violations() const;
+  size_t OpenHandles(int card = kAnyCard) const;
+  size_t OpenDeviceInfoSets() const;
+  unsigned SuccessfulOpens(int card) const;
+
+  // Runs f on the card's firmware state under the driver's lock.
+  template <class F>
+  auto WithCard(int card, F f) {
+    SimLock lock(mutex_);
+    return f(CardAt(card));
+  }
+
+  // The Win32 faces of the driver and of the device-interface enumeration.
+  HDEVINFO GetClassDevs(const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags);
+  BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* classGuid,
+                            DWORD index, PSP_DEVICE_INTERFACE_DATA data);
+  BOOL GetDeviceInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                                PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                LPDWORD requiredSize, PSP_DEVINFO_DATA info);
+  BOOL DestroyDeviceInfoList(HDEVINFO set);
+  HANDLE CreateFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                    DWORD disposition, DWORD flags, HANDLE templateFile);
+  BOOL IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                 LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+  BOOL Close(HANDLE handle);
+
+  // Simulated device handles come from a range no real handle reaches, so a
+  // redirected CloseHandle can tell them from the process's own handles.
+  static bool IsDeviceHandle(HANDLE handle);
+
+ private:
+  struct CardInstance {
+    std::unique_ptr<Card> card;
+    std::string path;
+    bool plugged = true;
+    unsigned opens = 0;
+  };
+  struct HandleInfo {
+    int card;
+  };
+  struct DeviceInfoSet {
+    std::vector<std::string> paths;
+  };
+  struct Outcome {
+    bool ok = true;
+    DWORD error = 0;
+    DWORD bytesReturned = 0;
+  };
+
+  Driver() = default;
+
+  Card& CardAt(int card);
+  void Violation(std::string what);
+  std::optional<Fault> TakeFault(int card, DWORD code, const uint8_t* in, DWORD inSize);
+  Outcome ControlTransfer(CardInstance& instance, const uint8_t* in, DWORD inSize, uint8_t* out,
+                          DWORD outSize, const std::optional<Fault>& fault);
+  BOOL Finish(RequestRecord& record, const Outcome& outcome, LPDWORD bytesReturned);
+
+  mutable SimMutex mutex_;
+  std::map<int, CardInstance> cards_;
+  std::map<uintptr_t, HandleInfo> handles_;
+  std::set<DeviceInfoSet*> infoSets_;
+  std::vector<RequestRecord> log_;
+  std::vector<Fault> faults_;
+  std::vector<std::string> violations_;
+  int nextCard_ = 0;
+  uintptr_t nextHandle_ = 0;
+  uint64_t nextSequence_ = 0;
+  DWORD vanishedError_ = ERROR_DEVICE_NOT_CONNECTED;
+  unsigned refusedOpens_ = 0;
+  DWORD refuseError_ = ERROR_ACCESS_DENIED;
+  unsigned delayMicroseconds_ = 0;
+};
+
+}  // namespace merlox::sim

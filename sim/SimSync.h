@@ -1,0 +1,81 @@
+// The simulator's own lock and condition variable. Pending bulk reads block inside
+// the simulated driver, so it needs to wait and wake on both builds; the Windows
+// compiler used here has no std::mutex, so it uses the native primitives there.
+#pragma once
+
+#ifdef _WIN32
+#include "platform/Win32.h"
+#else
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#endif
+
+namespace merlox::sim {
+
+#ifdef _WIN32
+class SimMutex {
+ public:
+  void lock() { AcquireSRWLockExclusive(&lock_); }
+  void unlock() { ReleaseSRWLockExclusive(&lock_); }
+  SRWLOCK* native() { return &lock_; }
+
+ private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+class SimCondition {
+ public:
+  void wait(SimMutex& mutex) { SleepConditionVariableSRW(&cond_, mutex.native(), INFINITE, 0); }
+  void notify_all() { WakeAllConditionVariable(&cond_); }
+
+ private:
+  CONDITION_VARIABLE cond_ = CONDITION_VARIABLE_INIT;
+};
+#else
+class SimMutex {
+ public:
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+  std::mutex& native() { return mutex_; }
+
+ private:
+  std::mutex mutex_;
+};
+
+class SimCondition {
+ public:
+  void wait(SimMutex& mutex) {
+    std::unique_lock<std::mutex> lock(mutex.native(), std::adopt_lock);
+    cond_.wait(lock);
+    lock.release();
+  }
+  void notify_all() { cond_.notify_all(); }
+
+ private:
+  std::condition_variable cond_;
+};
+#endif
+
+class SimLock {
+ public:
+  explicit SimLock(SimMutex& mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~SimLock() { mutex_.unlock(); }
+  SimLock(const SimLock&) = delete;
+  SimLock& operator=(const SimLock&) = delete;
+
+ private:
+  SimMutex& mutex_;
+};
+
+// Sleeps for an injected per-request delay (whole milliseconds on Windows).
+inline void SleepMicroseconds(unsigned microseconds) {
+#ifdef _WIN32
+  Sleep((microseconds + 999) / 1000);
+#else
+  std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+#endif
+}
+
+}  // namespace merlox::sim

@@ -1,0 +1,74 @@
+// A fresh library and an empty simulated driver for every test. Teardown closes
+// every card and then checks that the library left nothing behind: no open device
+// handle, no device-information set, and no request the driver would have refused.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "merlox.h"
+#include "platform/HostConfig.h"
+#include "platform/Locks.h"
+#include "registry/CoreExports.h"
+#include "sim/SimDriver.h"
+
+namespace merlox::test {
+
+class LibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::Driver::Instance().Reset();
+    host::ResetHost();
+  }
+
+  void TearDown() override {
+    MERLOX_CloseAll();
+    LeaveLibrary();
+    EXPECT_THAT(driver().Violations(), ::testing::IsEmpty());
+    EXPECT_EQ(driver().OpenHandles(), 0u) << "device handles left open";
+    EXPECT_EQ(driver().OpenDeviceInfoSets(), 0u) << "device-information sets not destroyed";
+    driver().Reset();
+  }
+
+  static sim::Driver& driver() { return sim::Driver::Instance(); }
+
+  // Plugs n accepted cards and registers them with one discovery.
+  std::vector<int> PlugCards(int n, uint16_t productId = 0x8080) {
+    std::vector<int> cards;
+    for (int i = 0; i < n; ++i) cards.push_back(driver().Plug({productId, 0x0001, ""}));
+    GetNumCards();
+    return cards;
+  }
+
+  // A write every card accepts (it lets the card's controller run), for tests that
+  // need a request to go out.
+  static uint32_t Poke(int32_t cardNum) {
+    const uint8_t run = 0;
+    return MERLOX_GenericVendorWrite(cardNum, 0xA0, 0xE600, 0, 1, &run);
+  }
+
+  static std::vector<THandleEntry> HandleEntries(int slot) {
+    SharedLock lock(Slot(slot).HandleTableLock);
+    return Slot(slot).HandleTable;
+  }
+
+  enum class State { kFree, kOpen, kRemoved };
+  static State SlotState(int slot) {
+    if (Slot(slot).bGotHandle) return State::kOpen;
+    return Slot(slot).bDeviceWasHere ? State::kRemoved : State::kFree;
+  }
+
+  // The control requests the driver saw, in order.
+  static std::vector<sim::RequestRecord> ControlRequests(int card = sim::kAnyCard) {
+    std::vector<sim::RequestRecord> result;
+    for (auto& r : driver().Requests(card)) {
+      if (r.ioControlCode == 0x220020) result.push_back(r);
+    }
+    return result;
+  }
+};
+
+}  // namespace merlox::test
