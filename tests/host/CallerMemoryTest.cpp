@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 #include <vector>

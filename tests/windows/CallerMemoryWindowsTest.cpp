@@ -74,8 +74,8 @@ TEST_F(CallerMemoryWindowsTest, CallerRegistersSurviveSuccessAndFault) {
   PagePair pages;
   char buffer[8] = {};
   std::uint64_t rdi = 0, rsi = 0;
-  for (const void* source : {static_cast<const void*>(pages.good()),
-                             static_cast<const void*>(pages.bad())}) {
+  for (const void* source :
+       {static_cast<const void*>(pages.good()), static_cast<const void*>(pages.bad())}) {
     asm volatile(
         "movabsq $0x1111222233334444, %%rdi\n\t"
         "movabsq $0x5555666677778888, %%rsi\n\t"

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Configures and builds the three trees: host with AddressSanitizer+UBSan, host with
+# ThreadSanitizer, and the Windows cross build (MERLOX.dll and its Wine tests).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=${MERLOX_JOBS:-$(nproc)}
+
+configure() {
+  local dir=$1
+  shift
+  [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null
+}
+
+configure build/host-asan -DMERLOX_SANITIZER=address
+configure build/host-tsan -DMERLOX_SANITIZER=thread
+configure build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release
+
+for dir in build/host-asan build/host-tsan build/windows; do
+  echo "== building $dir"
+  ninja -C "$dir" -j "$jobs"
+done

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the builds and tests need, if any is missing.
+# Safe to run again: it does nothing when everything is present.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ clang-format googletest mingw-w64 wine64)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q </dev/null
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
