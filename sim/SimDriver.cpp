@@ -51,8 +51,9 @@ std::string CheckControlHeader(const uint8_t* in, DWORD inSize, DWORD outSize) {
   if (Read32(in + 30) != kHeaderSize) return "HeaderSize is not 38";
   if (Read32(in + 34) != wLength) return "DataLength differs from wLength";
   if (((inSize - kHeaderSize) & 0xFFFF) != wLength) {
+    // DWORD is unsigned long on Windows and 32 bits wide on both builds.
     std::snprintf(what, sizeof(what), "wLength %u does not match %u data bytes", wLength,
-                  inSize - kHeaderSize);
+                  static_cast<unsigned>(inSize - kHeaderSize));
     return what;
   }
   if (outSize != inSize) return "output buffer size differs from input buffer size";
