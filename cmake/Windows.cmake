@@ -17,13 +17,13 @@ set_target_properties(MERLOX PROPERTIES PREFIX "" OUTPUT_NAME MERLOX IMPORT_PREF
 target_link_options(MERLOX PRIVATE -static-libgcc -static-libstdc++ -static)
 target_link_libraries(MERLOX PRIVATE setupapi)
 
-add_library(merlox_sim STATIC ${MERLOX_SIM_SOURCES} sim/ImportPatch.cpp)
+# The simulated driver probes callers' buffers with the library's fault-safe copy.
+add_library(merlox_sim STATIC ${MERLOX_SIM_SOURCES} sim/ImportPatch.cpp
+                              src/platform/CallerMemory.cpp src/platform/SafeCopy.S)
 merlox_target_defaults(merlox_sim)
 
 file(GLOB MERLOX_WINE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
-# The caller-memory primitive is tested on its own too, outside the DLL.
-add_executable(merlox_wine_tests ${MERLOX_WINE_TEST_SOURCES} src/platform/CallerMemory.cpp
-                                 src/platform/SafeCopy.S)
+add_executable(merlox_wine_tests ${MERLOX_WINE_TEST_SOURCES})
 merlox_target_defaults(merlox_wine_tests)
 target_link_libraries(merlox_wine_tests PRIVATE merlox_sim GTest::gtest_main)
 target_link_options(merlox_wine_tests PRIVATE -static)

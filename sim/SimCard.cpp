@@ -1,5 +1,7 @@
 #include "sim/SimCard.h"
 
+#include <algorithm>
+
 namespace merlox::sim {
 namespace {
 
@@ -13,6 +15,16 @@ constexpr uint16_t kDeviceDescriptorValue = 0x0100;
 
 constexpr uint8_t kFirmwareLoad = 0xA0;
 constexpr uint16_t kCpuControlAddress = 0xE600;
+
+constexpr uint8_t kWatchdogRequest = 0x40;
+constexpr uint16_t kBlockIndex = 0x00;
+constexpr uint16_t kStopIndex = 0x44;
+constexpr uint16_t kPetIndex = 0x50;
+constexpr uint16_t kStartIndex = 0x52;
+constexpr uint16_t kSetTimeoutIndex = 0x54;
+constexpr uint16_t kEnableEventsIndex = 0x69;
+constexpr size_t kConfigurationSize = 14;
+constexpr size_t kStatusBlockSize = 23;
 
 ControlReply Stall() { return ControlReply{true, {}}; }
 
@@ -56,8 +68,72 @@ ControlReply Card::StandardRequest(const SetupPacket& setup) {
   return Stall();
 }
 
+uint8_t Card::WatchdogStatus() const {
+  return static_cast<uint8_t>((watchdog_.running ? 1 : 0) | (watchdog_.eventsEnabled ? 2 : 0) |
+                              (watchdog_.hostResets ? 4 : 0));
+}
+
+std::optional<std::vector<uint8_t>> Card::Advance(uint64_t milliseconds) {
+  if (!watchdog_.running) return std::nullopt;
+  watchdog_.millisecondsSincePet += milliseconds;
+  if (watchdog_.millisecondsSincePet < uint64_t{watchdog_.timeoutSeconds} * 1000) {
+    return std::nullopt;
+  }
+  watchdog_.running = false;
+  ++watchdog_.hostResets;
+  if (!watchdog_.eventsEnabled) return std::nullopt;
+  return std::vector<uint8_t>{0xE0, static_cast<uint8_t>(watchdog_.hostResets), WatchdogStatus(),
+                              0, 0};
+}
+
+ControlReply Card::WatchdogRequest(const SetupPacket& setup, const uint8_t* data, size_t length) {
+  const bool in = (setup.bmRequestType & kDirectionIn) != 0;
+  if (in) {
+    if (setup.wIndex != kBlockIndex || setup.wValue != 0) return Stall();
+    if (setup.wLength <= kConfigurationSize) {
+      return Answer({watchdog_.configuration, watchdog_.configuration + kConfigurationSize},
+                    setup.wLength);
+    }
+    std::vector<uint8_t> status(kStatusBlockSize, 0);
+    std::copy(watchdog_.configuration, watchdog_.configuration + kConfigurationSize,
+              status.begin());
+    status[14] = static_cast<uint8_t>(watchdog_.timeoutSeconds);
+    status[15] = static_cast<uint8_t>(watchdog_.timeoutSeconds >> 8);
+    status[17] = WatchdogStatus();
+    return Answer(std::move(status), setup.wLength);
+  }
+  if (setup.wIndex == kBlockIndex) {
+    if (setup.wValue != 0 || length > kConfigurationSize) return Stall();
+    std::copy(data, data + length, watchdog_.configuration);
+    return ControlReply{};
+  }
+  if (length != 0) return Stall();
+  switch (setup.wIndex) {
+    case kSetTimeoutIndex:
+      watchdog_.timeoutSeconds = setup.wValue;
+      return ControlReply{};
+    case kPetIndex:
+      watchdog_.millisecondsSincePet = 0;
+      ++watchdog_.pets;
+      return ControlReply{};
+    case kStartIndex:
+      watchdog_.running = true;
+      watchdog_.millisecondsSincePet = 0;
+      return ControlReply{};
+    case kStopIndex:
+      watchdog_.running = false;
+      return ControlReply{};
+    case kEnableEventsIndex:
+      watchdog_.eventsEnabled = true;
+      return ControlReply{};
+    default:
+      return Stall();
+  }
+}
+
 ControlReply Card::VendorRequest(const SetupPacket& setup, const uint8_t* data, size_t length) {
   const bool in = (setup.bmRequestType & kDirectionIn) != 0;
+  if (setup.bRequest == kWatchdogRequest) return WatchdogRequest(setup, data, length);
   if (!in && setup.bRequest == kFirmwareLoad && setup.wValue == kCpuControlAddress &&
       setup.wIndex == 0 && length == 1) {
     const uint8_t previous = cpuControl_;

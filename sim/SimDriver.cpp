@@ -4,10 +4,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/CallerMemory.h"
+
 namespace merlox::sim {
 namespace {
 
 constexpr DWORD kControlTransfer = 0x220020;
+constexpr DWORD kBulkTransfer = 0x22004B;
+constexpr DWORD kAbortPipe = 0x220044;
+constexpr size_t kPipeByte = 13;
 constexpr DWORD kHeaderSize = 38;
 constexpr uint32_t kControlTag = 42;
 
@@ -78,6 +83,9 @@ Driver& Driver::Instance() {
 
 void Driver::Reset() {
   SimLock lock(mutex_);
+  EndPendingReads(kAnyCard, nullptr, ERROR_OPERATION_ABORTED);
+  queuedPackets_.clear();
+  abortCompletion_ = AbortCompletion::kSuccess;
   for (DeviceInfoSet* set : infoSets_) delete set;
   infoSets_.clear();
   cards_.clear();
@@ -109,13 +117,16 @@ int Driver::Plug(const CardConfig& config) {
 void Driver::Unplug(int card) {
   SimLock lock(mutex_);
   auto it = cards_.find(card);
-  if (it != cards_.end()) it->second.plugged = false;
+  if (it == cards_.end()) return;
+  it->second.plugged = false;
+  EndPendingReads(card, nullptr, vanishedError_);
 }
 
 int Driver::Replug(int card) {
   SimLock lock(mutex_);
   CardInstance& old = cards_.at(card);
   old.plugged = false;
+  EndPendingReads(card, nullptr, vanishedError_);
   const int id = nextCard_++;
   CardInstance instance;
   instance.card = std::make_unique<Card>(old.card->config());
@@ -148,6 +159,63 @@ void Driver::RefuseOpens(unsigned count, DWORD error) {
 void Driver::SetRequestDelay(unsigned microseconds) {
   SimLock lock(mutex_);
   delayMicroseconds_ = microseconds;
+}
+
+void Driver::SetAbortCompletion(AbortCompletion completion) {
+  SimLock lock(mutex_);
+  abortCompletion_ = completion;
+}
+
+void Driver::SendPacket(int card, uint8_t pipe, std::vector<uint8_t> packet) {
+  SimLock lock(mutex_);
+  Deliver(card, pipe, std::move(packet));
+}
+
+size_t Driver::PendingReads(int card) const {
+  SimLock lock(mutex_);
+  return static_cast<size_t>(std::count_if(
+      pendingReads_.begin(), pendingReads_.end(),
+      [card](const PendingRead* read) { return card == kAnyCard || read->card == card; }));
+}
+
+bool Driver::WaitForPendingReads(int card, size_t count, unsigned timeoutMilliseconds) const {
+  for (unsigned waited = 0;; ++waited) {
+    if (PendingReads(card) >= count) return true;
+    if (waited >= timeoutMilliseconds) return false;
+    SleepMicroseconds(1000);
+  }
+}
+
+void Driver::AdvanceClock(uint64_t milliseconds) {
+  SimLock lock(mutex_);
+  for (auto& [id, instance] : cards_) {
+    if (!instance.plugged) continue;
+    if (auto packet = instance.card->Advance(milliseconds)) Deliver(id, 0x82, std::move(*packet));
+  }
+}
+
+void Driver::Deliver(int card, uint8_t pipe, std::vector<uint8_t> packet) {
+  for (PendingRead* read : pendingReads_) {
+    if (read->card == card && read->pipe == pipe && !read->done) {
+      read->packet = std::move(packet);
+      read->done = true;
+      readsChanged_.notify_all();
+      return;
+    }
+  }
+  queuedPackets_[{card, pipe}].push_back(std::move(packet));
+}
+
+// Ends the pending reads of a card (any card for kAnyCard), or only those on one
+// handle when one is given.
+void Driver::EndPendingReads(int card, HANDLE handle, DWORD error) {
+  for (PendingRead* read : pendingReads_) {
+    if (read->done || (card != kAnyCard && read->card != card)) continue;
+    if (handle != nullptr && read->handle != handle) continue;
+    read->done = true;
+    read->error = error;
+  }
+  readsChanged_.notify_all();
 }
 
 std::vector<RequestRecord> Driver::Requests(int card) const {
@@ -318,6 +386,9 @@ BOOL Driver::Close(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // Closing a handle cancels the transfers still pending on it, as the system's
+  // cleanup of a file object does.
+  EndPendingReads(kAnyCard, handle, ERROR_OPERATION_ABORTED);
   return TRUE;
 }
 
@@ -381,6 +452,11 @@ BOOL Driver::IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOI
                     ControlTransfer(instance, input, inSize, static_cast<uint8_t*>(out), outSize,
                                     fault),
                     bytesReturned);
+    case kBulkTransfer:
+      return Finish(record, BulkTransfer(record.card, handle, input, inSize, out, outSize, fault),
+                    bytesReturned);
+    case kAbortPipe:
+      return Finish(record, AbortPipe(record.card, input, inSize, out, outSize), bytesReturned);
     default:
       Violation("unknown I/O-control code " + std::to_string(code));
       return Finish(record, Outcome{false, ERROR_INVALID_FUNCTION}, bytesReturned);
@@ -420,6 +496,69 @@ Driver::Outcome Driver::ControlTransfer(CardInstance& instance, const uint8_t* i
   DWORD count = kHeaderSize + (deviceToHost ? delivered : setup.wLength);
   if (fault && fault->bytesReturned) count = *fault->bytesReturned;
   return Outcome{true, 0, count};
+}
+
+Driver::Outcome Driver::BulkTransfer(int card, HANDLE handle, const uint8_t* in, DWORD inSize,
+                                     void* out, DWORD outSize, const std::optional<Fault>& fault) {
+  bool headerClean = in != nullptr && inSize == kHeaderSize;
+  for (size_t i = 0; headerClean && i < kHeaderSize; ++i) {
+    if (i != kPipeByte && in[i] != 0) headerClean = false;
+  }
+  if (!headerClean) {
+    Violation("bulk request whose header is not 38 bytes, all zero but the pipe byte");
+    return Outcome{false, ERROR_INVALID_PARAMETER};
+  }
+  const uint8_t pipe = in[kPipeByte];
+  // The caller's buffer reaches the driver directly: it is probed like user memory.
+  InstallCallerMemoryGuard();
+  if ((pipe & 0x80) == 0) {
+    std::vector<uint8_t> data(outSize);
+    if (!CopyFromCaller(data.data(), out, outSize)) return Outcome{false, ERROR_NOACCESS};
+    cards_.at(card).card->ReceiveBulk(pipe, std::move(data));
+    return Outcome{true, 0, outSize};
+  }
+  std::vector<uint8_t> packet;
+  if (fault && fault->replyData) {
+    packet = *fault->replyData;
+  } else {
+    auto& queue = queuedPackets_[{card, pipe}];
+    if (!queue.empty()) {
+      packet = std::move(queue.front());
+      queue.pop_front();
+    } else {
+      PendingRead read;
+      read.card = card;
+      read.pipe = pipe;
+      read.handle = handle;
+      pendingReads_.push_back(&read);
+      while (!read.done) readsChanged_.wait(mutex_);
+      pendingReads_.remove(&read);
+      if (read.error != 0) return Outcome{false, read.error};
+      packet = std::move(read.packet);
+    }
+  }
+  const DWORD delivered = std::min<DWORD>(static_cast<DWORD>(packet.size()), outSize);
+  if (!CopyToCaller(out, packet.data(), delivered)) return Outcome{false, ERROR_NOACCESS};
+  const DWORD count = fault && fault->bytesReturned ? *fault->bytesReturned : delivered;
+  return Outcome{true, 0, count};
+}
+
+Driver::Outcome Driver::AbortPipe(int card, const uint8_t* in, DWORD inSize, void* out,
+                                  DWORD outSize) {
+  if (in == nullptr || inSize != 1 || out != nullptr || outSize != 0) {
+    Violation("abort request that is not one pipe byte with no output buffer");
+    return Outcome{false, ERROR_INVALID_PARAMETER};
+  }
+  const DWORD error =
+      abortCompletion_ == AbortCompletion::kError ? ERROR_OPERATION_ABORTED : ERROR_SUCCESS;
+  for (PendingRead* read : pendingReads_) {
+    if (read->card == card && read->pipe == in[0] && !read->done) {
+      read->done = true;
+      read->error = error;
+    }
+  }
+  readsChanged_.notify_all();
+  return Outcome{true, 0, 0};
 }
 
 BOOL Driver::Finish(RequestRecord& record, const Outcome& outcome, LPDWORD bytesReturned) {

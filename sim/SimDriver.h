@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -109,6 +111,20 @@ class Driver {
   void RefuseOpens(unsigned count, DWORD error);
   void SetRequestDelay(unsigned microseconds);
 
+  // How a pending bulk read ends when its pipe is aborted: with success and no
+  // bytes, or failing with ERROR_OPERATION_ABORTED. Real drivers do either.
+  enum class AbortCompletion { kSuccess, kError };
+  void SetAbortCompletion(AbortCompletion completion);
+  // The card sends a packet on a bulk IN pipe: the oldest pending read of that pipe
+  // takes it, or it waits in the card's queue for the next read.
+  void SendPacket(int card, uint8_t pipe, std::vector<uint8_t> packet);
+  // Bulk reads currently blocked in the driver, and a wait for a number of them
+  // (false on timeout), so that tests know a waiter is really waiting.
+  size_t PendingReads(int card = kAnyCard) const;
+  bool WaitForPendingReads(int card, size_t count, unsigned timeoutMilliseconds) const;
+  // Lets time pass on every plugged card; expiring watchdogs send their events.
+  void AdvanceClock(uint64_t milliseconds);
+
   std::vector<RequestRecord> Requests(int card = kAnyCard) const;
   void ClearRequests();
   std::vector<std::string> Violations() const;
@@ -159,6 +175,14 @@ class Driver {
     DWORD error = 0;
     DWORD bytesReturned = 0;
   };
+  struct PendingRead {
+    int card = kAnyCard;
+    uint8_t pipe = 0;
+    HANDLE handle = nullptr;
+    bool done = false;
+    DWORD error = 0;
+    std::vector<uint8_t> packet;
+  };
 
   Driver() = default;
 
@@ -167,9 +191,18 @@ class Driver {
   std::optional<Fault> TakeFault(int card, DWORD code, const uint8_t* in, DWORD inSize);
   Outcome ControlTransfer(CardInstance& instance, const uint8_t* in, DWORD inSize, uint8_t* out,
                           DWORD outSize, const std::optional<Fault>& fault);
+  Outcome BulkTransfer(int card, HANDLE handle, const uint8_t* in, DWORD inSize, void* out,
+                       DWORD outSize, const std::optional<Fault>& fault);
+  Outcome AbortPipe(int card, const uint8_t* in, DWORD inSize, void* out, DWORD outSize);
+  void Deliver(int card, uint8_t pipe, std::vector<uint8_t> packet);
+  void EndPendingReads(int card, HANDLE handle, DWORD error);
   BOOL Finish(RequestRecord& record, const Outcome& outcome, LPDWORD bytesReturned);
 
   mutable SimMutex mutex_;
+  SimCondition readsChanged_;
+  std::list<PendingRead*> pendingReads_;
+  std::map<std::pair<int, uint8_t>, std::deque<std::vector<uint8_t>>> queuedPackets_;
+  AbortCompletion abortCompletion_ = AbortCompletion::kSuccess;
   std::map<int, CardInstance> cards_;
   std::map<uintptr_t, HandleInfo> handles_;
   std::set<DeviceInfoSet*> infoSets_;

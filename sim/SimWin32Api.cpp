@@ -1,6 +1,7 @@
 #include "sim/SimWin32Api.h"
 
 #include "sim/SimDriver.h"
+#include "sim/SimSystem.h"
 
 namespace merlox::sim {
 
@@ -47,6 +48,7 @@ BOOL WINAPI SimDeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpI
 
 BOOL WINAPI SimCloseHandle(HANDLE hObject) {
   if (Driver::IsDeviceHandle(hObject)) return Driver::Instance().Close(hObject);
+  if (System::IsTokenHandle(hObject)) return System::Instance().CloseToken(hObject);
 #ifdef _WIN32
   return CloseHandle(hObject);
 #else

@@ -24,6 +24,14 @@ void SetWinUsbPresent(bool present, std::vector<std::string> entryPoints);
 std::vector<std::u16string> LoadedLibraryNames();
 std::vector<std::string> LookedUpProcedures();
 
+// Threads started with CreateThread that have not ended yet, and a wait for all of
+// them to end (false when they are still running after the timeout).
+size_t LiveThreads();
+bool WaitForThreadsToEnd(unsigned timeoutMilliseconds);
+// References to the library's own module taken with GetModuleHandleExW and not yet
+// given back with FreeLibrary or FreeLibraryAndExitThread.
+int LibraryReferences();
+
 // Restores every default and forgets what was recorded.
 void ResetHost();
 

@@ -3,11 +3,16 @@
 // goes to the simulator.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/HostConfig.h"
 #include "platform/HostWin32.h"
 #include "sim/SimDriver.h"
+#include "sim/SimSystem.h"
 #include "sim/SimWin32Api.h"
 
 namespace merlox::host {
@@ -22,8 +27,28 @@ const std::vector<std::string> kAllWinUsbEntryPoints = {
 HMODULE const kWinUsbModule = reinterpret_cast<HMODULE>(uintptr_t{0x5EED0000});
 intptr_t FakeProcedure() { return 0; }
 
+// The library's own module, as GetModuleHandleExW reports it.
+HMODULE const kLibraryModule = reinterpret_cast<HMODULE>(uintptr_t{0x5EED1000});
+
+// Thread handles come from their own range, apart from the simulator's handles.
+constexpr uintptr_t kThreadHandleBase = 0x7A000000;
+
+struct HostThread {
+  LPTHREAD_START_ROUTINE start = nullptr;
+  LPVOID parameter = nullptr;
+  DWORD id = 0;
+  std::mutex mutex;
+  std::condition_variable resumed;
+  bool running = false;
+};
+
 struct HostState {
   std::mutex mutex;
+  std::condition_variable threadEnded;
+  std::map<uintptr_t, std::shared_ptr<HostThread>> threadHandles;
+  uintptr_t nextThreadHandle = 0;
+  size_t liveThreads = 0;
+  int libraryReferences = 0;
   HostVersion version;
   bool winUsbPresent = true;
   std::vector<std::string> winUsbEntryPoints = kAllWinUsbEntryPoints;
@@ -39,6 +64,35 @@ HostState& State() {
 thread_local DWORD LastError = 0;
 std::atomic<DWORD> NextThreadId{0x1000};
 thread_local DWORD ThreadId = 0;
+
+DWORD NewThreadId() { return NextThreadId += 4; }
+
+// Counts a started thread as live until its body returns or it exits through
+// FreeLibraryAndExitThread (pthread_exit unwinds the stack, so this still runs).
+class LiveThread {
+ public:
+  LiveThread() = default;
+  LiveThread(const LiveThread&) = delete;
+  LiveThread& operator=(const LiveThread&) = delete;
+  ~LiveThread() {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    --State().liveThreads;
+    State().threadEnded.notify_all();
+  }
+};
+
+void* ThreadMain(void* argument) {
+  std::shared_ptr<HostThread> thread(*static_cast<std::shared_ptr<HostThread>*>(argument));
+  delete static_cast<std::shared_ptr<HostThread>*>(argument);
+  LiveThread live;
+  ThreadId = thread->id;
+  {
+    std::unique_lock<std::mutex> lock(thread->mutex);
+    thread->resumed.wait(lock, [&] { return thread->running; });
+  }
+  thread->start(thread->parameter);
+  return nullptr;
+}
 
 bool EqualsIgnoringCase(const std::u16string& a, const std::u16string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
@@ -70,6 +124,22 @@ std::vector<std::string> LookedUpProcedures() {
   return State().lookedUpProcedures;
 }
 
+size_t LiveThreads() {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return State().liveThreads;
+}
+
+bool WaitForThreadsToEnd(unsigned timeoutMilliseconds) {
+  std::unique_lock<std::mutex> lock(State().mutex);
+  return State().threadEnded.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds),
+                                      [] { return State().liveThreads == 0; });
+}
+
+int LibraryReferences() {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return State().libraryReferences;
+}
+
 void ResetHost() {
   std::lock_guard<std::mutex> lock(State().mutex);
   State().version = HostVersion{};
@@ -77,6 +147,7 @@ void ResetHost() {
   State().winUsbEntryPoints = kAllWinUsbEntryPoints;
   State().loadedLibraries.clear();
   State().lookedUpProcedures.clear();
+  State().libraryReferences = 0;
 }
 
 }  // namespace merlox::host
@@ -89,7 +160,7 @@ void WINAPI SetLastError(DWORD dwErrCode) { merlox::host::LastError = dwErrCode;
 
 DWORD WINAPI GetCurrentThreadId() {
   // Like Windows, a nonzero number that stays the thread's own for its lifetime.
-  if (merlox::host::ThreadId == 0) merlox::host::ThreadId = merlox::host::NextThreadId += 4;
+  if (merlox::host::ThreadId == 0) merlox::host::ThreadId = merlox::host::NewThreadId();
   return merlox::host::ThreadId;
 }
 
@@ -114,7 +185,110 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                                          lpOverlapped);
 }
 
-BOOL WINAPI CloseHandle(HANDLE hObject) { return merlox::sim::SimCloseHandle(hObject); }
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    if (State().threadHandles.erase(reinterpret_cast<uintptr_t>(hObject))) return TRUE;
+  }
+  return merlox::sim::SimCloseHandle(hObject);
+}
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+  auto thread = std::make_shared<merlox::host::HostThread>();
+  thread->start = lpStartAddress;
+  thread->parameter = lpParameter;
+  thread->id = merlox::host::NewThreadId();
+  thread->running = (dwCreationFlags & CREATE_SUSPENDED) == 0;
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  uintptr_t handle = 0;
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    handle = merlox::host::kThreadHandleBase + 4 * State().nextThreadHandle++;
+    State().threadHandles[handle] = thread;
+    ++State().liveThreads;
+  }
+  pthread_t id;
+  const int created = pthread_create(&id, &attributes, &merlox::host::ThreadMain,
+                                     new std::shared_ptr<merlox::host::HostThread>(thread));
+  pthread_attr_destroy(&attributes);
+  if (created != 0) {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().threadHandles.erase(handle);
+    --State().liveThreads;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (lpThreadId) *lpThreadId = thread->id;
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+DWORD WINAPI ResumeThread(HANDLE hThread) {
+  std::shared_ptr<merlox::host::HostThread> thread;
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    auto it = State().threadHandles.find(reinterpret_cast<uintptr_t>(hThread));
+    if (it == State().threadHandles.end()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return static_cast<DWORD>(-1);
+    }
+    thread = it->second;
+  }
+  std::lock_guard<std::mutex> lock(thread->mutex);
+  const DWORD previousSuspendCount = thread->running ? 0 : 1;
+  thread->running = true;
+  thread->resumed.notify_all();
+  return previousSuspendCount;
+}
+
+BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR, HMODULE* phModule) {
+  if (phModule == nullptr || (dwFlags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(State().mutex);
+  ++State().libraryReferences;
+  *phModule = merlox::host::kLibraryModule;
+  return TRUE;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  if (hLibModule != merlox::host::kLibraryModule || State().libraryReferences == 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  --State().libraryReferences;
+  return TRUE;
+}
+
+void WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD) {
+  FreeLibrary(hLibModule);
+  pthread_exit(nullptr);
+}
+
+HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
+  return merlox::sim::SimLookupPrivilegeValueA(lpSystemName, lpName, lpLuid);
+}
+
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
+  return merlox::sim::SimOpenProcessToken(ProcessHandle, DesiredAccess, TokenHandle);
+}
+
+BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
+  return merlox::sim::SimAdjustTokenPrivileges(TokenHandle, DisableAllPrivileges, NewState,
+                                               BufferLength, PreviousState, ReturnLength);
+}
+
+BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
+  return merlox::sim::SimExitWindowsEx(uFlags, dwReason);
+}
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                      DWORD Flags) {

@@ -32,6 +32,10 @@ using LPSTR = char*;
 using LPCWSTR = const WCHAR*;
 using PCSTR = const char*;
 using FARPROC = intptr_t (*)();
+using UINT = unsigned int;
+using PHANDLE = HANDLE*;
+using PDWORD = DWORD*;
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 
 #define WINAPI
 #define CALLBACK
@@ -124,6 +128,31 @@ struct OSVERSIONINFOW {
 };
 using LPOSVERSIONINFOW = OSVERSIONINFOW*;
 
+// Threads
+constexpr DWORD CREATE_SUSPENDED = 0x4;
+constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 0x4;
+
+// Privileges and shutdown
+struct LUID {
+  DWORD LowPart;
+  LONG HighPart;
+};
+using PLUID = LUID*;
+struct LUID_AND_ATTRIBUTES {
+  LUID Luid;
+  DWORD Attributes;
+};
+struct TOKEN_PRIVILEGES {
+  DWORD PrivilegeCount;
+  LUID_AND_ATTRIBUTES Privileges[1];
+};
+using PTOKEN_PRIVILEGES = TOKEN_PRIVILEGES*;
+constexpr DWORD SE_PRIVILEGE_ENABLED = 0x2;
+constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x20;
+constexpr UINT EWX_SHUTDOWN = 0x1;
+constexpr UINT EWX_REBOOT = 0x2;
+constexpr UINT EWX_FORCE = 0x4;
+
 // Slim reader/writer lock, with Windows' static initialiser semantics.
 struct SRWLOCK {
   pthread_rwlock_t Lock;
@@ -159,6 +188,22 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId);
+DWORD WINAPI ResumeThread(HANDLE hThread);
+BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+[[noreturn]] void WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode);
+
+HANDLE WINAPI GetCurrentProcess();
+BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
+BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
 
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);

@@ -48,6 +48,15 @@ struct TDeviceData {
   // The library itself switched the card's analog inputs on; the close switches
   // them back to the card's own mode.
   std::atomic<bool> bAIEnabled{false};
+  // The reaction of the card's watchdog-event threads, read by a thread only once
+  // its event has arrived.
+  std::atomic<uint32_t> WDGAction{0};
+  // Identifies the most recently started watchdog-event thread. Nothing reads it;
+  // the thread frees its own object when its body ends.
+  std::atomic<DWORD> BulkPseudoIRQThread{0};
+  // Abort flags of the waiting reads, by endpoint number: 1 from an abort request
+  // until a waiter takes it. Touched only by atomic exchanges.
+  std::atomic<uint32_t> EndpointAbort[32] = {};
 };
 
 TDeviceData& Slot(int index);

@@ -18,6 +18,11 @@ uint8_t OperatingSystemClass() { return OsClass.load(std::memory_order_acquire);
 
 bool IsNT51OrLater() { return NT51OrLater.load(std::memory_order_acquire); }
 
+bool IsNTFamily() {
+  const uint8_t osClass = OperatingSystemClass();
+  return osClass == 3 || osClass == 4;
+}
+
 uint8_t ProbeOperatingSystem() {
   OSVERSIONINFOW info{};
   info.dwOSVersionInfoSize = sizeof(info);

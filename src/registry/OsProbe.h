@@ -11,6 +11,8 @@ namespace merlox {
 uint8_t OperatingSystemClass();
 // True on the NT family from version 5.1 on.
 bool IsNT51OrLater();
+// Classes 3 and 4: the NT family, where shutting down needs a privilege.
+bool IsNTFamily();
 
 // Asks GetVersionExW, stores and returns the class; sets the NT 5.1 flag.
 uint8_t ProbeOperatingSystem();

@@ -147,7 +147,7 @@ TEST_F(ControlTransferTest, LengthsBeyond16BitsKeepEveryDataByte) {
     SCOPED_TRACE(length);
     driver().ClearRequests();
     std::vector<uint8_t> data(length, 0x5A);
-    EXPECT_EQ(MERLOX_GenericVendorWrite(0, 0x40, 0, 0x50, length, data.data()), 31u)
+    EXPECT_EQ(MERLOX_GenericVendorWrite(0, 0x77, 0, 0x50, length, data.data()), 31u)
         << "the card stalls a request it does not know";
     const auto request = ControlRequests().at(0);
     EXPECT_EQ(request.Setup().wLength, length & 0xFFFF);

@@ -1,0 +1,71 @@
+#include "watchdog/BulkPseudoIRQThread.h"
+
+#include "merlox.h"
+#include "registry/CoreExports.h"
+#include "registry/OsProbe.h"
+#include "watchdog/TheseUtils.h"
+
+namespace merlox {
+namespace {
+
+constexpr uint32_t kActionStop = 1;
+constexpr uint32_t kActionExit = 2;
+constexpr uint32_t kActionForcedExit = 4;
+constexpr double kExitGuardTimeout = 90000.0;
+
+}  // namespace
+
+TEventReaction ReactionFor(uint32_t action, bool nt51OrLater) {
+  const UINT exitFlag = ((action & kActionStop) || nt51OrLater) ? EWX_REBOOT : EWX_SHUTDOWN;
+  TEventReaction reaction;
+  if (action & kActionExit) reaction.exitFlags |= exitFlag;
+  if (action & kActionForcedExit) reaction.exitFlags |= exitFlag | EWX_FORCE;
+  reaction.stopWatchdog = (action & kActionStop) != 0;
+  reaction.extendTimeout = !reaction.stopWatchdog && reaction.exitFlags != 0;
+  return reaction;
+}
+
+HANDLE TBulkPseudoIRQThread::Create(DWORD& threadId) {
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&TBulkPseudoIRQThread::ThreadProc), &Module);
+  HANDLE thread = CreateThread(nullptr, 0, &TBulkPseudoIRQThread::ThreadProc, this,
+                               CREATE_SUSPENDED, &threadId);
+  if (thread == nullptr) {
+    const DWORD error = GetLastError();
+    if (Module) FreeLibrary(Module);
+    SetLastError(error);
+  }
+  return thread;
+}
+
+void TBulkPseudoIRQThread::Start(HANDLE thread) {
+  ResumeThread(thread);
+  // Nothing waits for the thread: its handle is not needed once it runs.
+  CloseHandle(thread);
+}
+
+DWORD WINAPI TBulkPseudoIRQThread::ThreadProc(LPVOID self) {
+  auto* thread = static_cast<TBulkPseudoIRQThread*>(self);
+  const HMODULE module = thread->Module;
+  thread->Execute();
+  delete thread;
+  if (module) FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+void TBulkPseudoIRQThread::Execute() {
+  if (WDG_WaitForEvent(CardNum) != ERROR_SUCCESS) return;
+  // The action as it is now: a later WDG_HandleEvent may have changed it.
+  const TEventReaction reaction = ReactionFor(Slot(CardNum).WDGAction.load(), IsNT51OrLater());
+  if (reaction.stopWatchdog) {
+    WDG_Stop(CardNum);
+  } else if (reaction.extendTimeout) {
+    double timeout = kExitGuardTimeout;
+    WDG_SetTimeout(CardNum, &timeout);
+  }
+  if (reaction.exitFlags == 0) return;
+  if (IsNTFamily()) EnablePrivilege(kShutdownPrivilege);
+  ExitWindowsEx(reaction.exitFlags, 0);
+}
+
+}  // namespace merlox

@@ -1,0 +1,40 @@
+// The background thread armed by WDG_HandleEvent: it waits for one watchdog event
+// of its card, reacts once as the card's action says, and ends.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Win32.h"
+
+namespace merlox {
+
+// What the thread does for an action once its event has arrived.
+struct TEventReaction {
+  bool stopWatchdog = false;     // WDG_Stop
+  bool extendTimeout = false;    // a 90 s timeout, so the card keeps guarding the exit
+  UINT exitFlags = 0;            // ExitWindowsEx flags; 0 means Windows keeps running
+};
+
+TEventReaction ReactionFor(uint32_t action, bool nt51OrLater);
+
+class TBulkPseudoIRQThread {
+ public:
+  explicit TBulkPseudoIRQThread(int32_t cardNum) : CardNum(cardNum) {}
+
+  // Creates the thread suspended and returns its handle (null on failure, with the
+  // last-error value set); the thread owns this object from then on and frees it
+  // when its body ends. Start lets it run and releases the handle.
+  HANDLE Create(DWORD& threadId);
+  static void Start(HANDLE thread);
+
+ private:
+  static DWORD WINAPI ThreadProc(LPVOID self);
+  void Execute();
+
+  int32_t CardNum;
+  // A reference to this library, so that an application freeing it while the
+  // thread still waits cannot unmap the code the thread runs.
+  HMODULE Module = nullptr;
+};
+
+}  // namespace merlox

@@ -1,0 +1,133 @@
+// Arming, feeding and disarming the card's watchdog. The timer runs on the card;
+// the library keeps no watchdog state of its own.
+#include "watchdog/WatchdogTimer.h"
+
+#include <cstring>
+
+#include "merlox.h"
+#include "platform/CallerMemory.h"
+#include "registry/CoreExports.h"
+#include "watchdog/WatchdogUnits.h"
+
+namespace merlox {
+namespace {
+
+DWORD Command(int32_t card, uint16_t index, uint16_t value = 0) {
+  return MERLOX_GenericVendorWrite(card, kWatchdogRequest, value, index, 0, nullptr);
+}
+
+// Reads the configuration block over the defaults. The read's status does not
+// matter: whatever the card did not deliver keeps its default, and the returned
+// length is what a write-back should send (14 when the read failed).
+uint32_t ReadConfiguration(int32_t card, TWDGConfig& config) {
+  FillDefaultWDGConfig(config);
+  uint32_t length = kConfigurationSize;
+  if (MERLOX_GenericVendorRead(card, kWatchdogRequest, 0, kConfigurationIndex, &length,
+                               config.bytes) != ERROR_SUCCESS) {
+    length = kConfigurationSize;
+  }
+  return length;
+}
+
+DWORD WriteConfiguration(int32_t card, const TWDGConfig& config, uint32_t length) {
+  return MERLOX_GenericVendorWrite(card, kWatchdogRequest, 0, kConfigurationIndex, length,
+                                   config.bytes);
+}
+
+// Reads the caller's milliseconds, converts them and writes the effective value
+// back, all before the card is checked. 87 for a value the card cannot take.
+template <class Seconds>
+DWORD ConvertInPlace(double* callerMilliseconds, std::optional<Seconds> (*convert)(double),
+                     Seconds& seconds) {
+  double milliseconds = 0.0;
+  if (!ReadCaller(callerMilliseconds, milliseconds)) return ERROR_NOACCESS;
+  const std::optional<Seconds> converted = convert(milliseconds);
+  if (!converted) return ERROR_INVALID_PARAMETER;
+  seconds = *converted;
+  const double effective = static_cast<double>(seconds) * 1000.0;
+  return WriteCaller(callerMilliseconds, effective) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+}  // namespace
+
+void FillDefaultWDGConfig(TWDGConfig& config) {
+  static constexpr uint8_t kDefaults[kConfigurationSize] = {
+      0x0E, 0x01, 0xFF, 0x0A, 0x00, 0x01, 0x01, 0x01, 0x00, 0x01, 0xFF, 0x00, 0x00, 0x00};
+  std::memcpy(config.bytes, kDefaults, sizeof(kDefaults));
+}
+
+}  // namespace merlox
+
+using namespace merlox;
+
+extern "C" uint32_t MERLOX_API WDGInit(int32_t CardNum) {
+  EnterLibrary();
+  const DWORD status = CheckCard(CardNum);
+  if (status != ERROR_SUCCESS) return status;
+  return SlotCaps(CardNum).bCanWDGInit ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
+}
+
+extern "C" uint32_t MERLOX_API WDG_SetTimeout(int32_t CardNum, double* pTimeout) {
+  EnterLibrary();
+  uint16_t seconds = 0;
+  const DWORD converted = ConvertInPlace(pTimeout, &TimeoutToSeconds, seconds);
+  if (converted != ERROR_SUCCESS) return converted;
+  const DWORD status = CheckCard(CardNum);
+  if (status != ERROR_SUCCESS) return status;
+  return Command(CardNum, kSetTimeoutIndex, seconds);
+}
+
+extern "C" uint32_t MERLOX_API WDG_SetResetDuration(int32_t CardNum, double* pDuration) {
+  EnterLibrary();
+  uint8_t seconds = 0;
+  const DWORD converted = ConvertInPlace(pDuration, &DurationToSeconds, seconds);
+  if (converted != ERROR_SUCCESS) return converted;
+  const DWORD status = CheckCard(CardNum);
+  if (status != ERROR_SUCCESS) return status;
+  TWDGConfig config;
+  const uint32_t length = ReadConfiguration(CardNum, config);
+  config.bytes[5] = seconds;
+  return WriteConfiguration(CardNum, config, length);
+}
+
+extern "C" uint32_t MERLOX_API WDG_Pet(int32_t CardNum) {
+  EnterLibrary();
+  const DWORD status = CheckCard(CardNum);
+  return status != ERROR_SUCCESS ? status : Command(CardNum, kPetIndex);
+}
+
+extern "C" uint32_t MERLOX_API WDG_Stop(int32_t CardNum) {
+  EnterLibrary();
+  const DWORD status = CheckCard(CardNum);
+  return status != ERROR_SUCCESS ? status : Command(CardNum, kStopIndex);
+}
+
+extern "C" uint32_t MERLOX_API WDG_Start(int32_t CardNum) {
+  EnterLibrary();
+  const DWORD status = CheckCard(CardNum);
+  if (status != ERROR_SUCCESS) return status;
+  TWDGConfig config;
+  const uint32_t length = ReadConfiguration(CardNum, config);
+  // The start command goes out between the read and the write-back; the write
+  // follows whatever the command's outcome.
+  Command(CardNum, kStartIndex);
+  config.bytes[2] = 0xFF;
+  return WriteConfiguration(CardNum, config, length);
+}
+
+extern "C" uint32_t MERLOX_API WDG_ReadStatus(int32_t CardNum, int32_t* pStatus) {
+  EnterLibrary();
+  if (!WriteCaller(pStatus, static_cast<int32_t>(kNoStatus))) return ERROR_NOACCESS;
+  const DWORD checked = CheckCard(CardNum);
+  if (checked != ERROR_SUCCESS) return checked;
+  uint8_t block[kStatusBlockSize] = {};
+  uint32_t length = kStatusBlockSize;
+  const DWORD status = MERLOX_GenericVendorRead(CardNum, kWatchdogRequest, 0, kConfigurationIndex,
+                                                &length, block);
+  if (status != ERROR_SUCCESS) return status;
+  // A reply that stops short of the status byte carries no status: report that
+  // rather than a made-up byte, and leave the caller's no-status value in place.
+  if (length <= kStatusByteOffset) return ERROR_INVALID_DATA;
+  return WriteCaller(pStatus, static_cast<int32_t>(block[kStatusByteOffset])) ? ERROR_SUCCESS
+                                                                                 : ERROR_NOACCESS;
+}
