@@ -6,7 +6,7 @@
 namespace merlox::sim {
 namespace {
 
-constexpr uintptr_t kTokenBase = 0x4D600000;
+constexpr uintptr_t kTokenBase = 0x4E000000;
 constexpr uintptr_t kTokenSpan = uintptr_t{4} << 20;
 
 // Privilege names with the locally unique identifiers the stand-in hands out.

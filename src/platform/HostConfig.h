@@ -27,6 +27,7 @@ std::vector<std::string> LookedUpProcedures();
 // Threads started with CreateThread that have not ended yet, and a wait for all of
 // them to end (false when they are still running after the timeout).
 size_t LiveThreads();
+size_t OpenThreadHandles();
 bool WaitForThreadsToEnd(unsigned timeoutMilliseconds);
 // References to the library's own module taken with GetModuleHandleExW and not yet
 // given back with FreeLibrary or FreeLibraryAndExitThread.

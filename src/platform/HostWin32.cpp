@@ -129,6 +129,11 @@ size_t LiveThreads() {
   return State().liveThreads;
 }
 
+size_t OpenThreadHandles() {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return State().threadHandles.size();
+}
+
 bool WaitForThreadsToEnd(unsigned timeoutMilliseconds) {
   std::unique_lock<std::mutex> lock(State().mutex);
   return State().threadEnded.wait_for(lock, std::chrono::milliseconds(timeoutMilliseconds),

@@ -50,6 +50,9 @@ void ResetSlot(TDeviceData& slot) {
   slot.PIDCaps = TPIDCaps{};
   slot.PID = 0;
   slot.bAIEnabled = false;
+  slot.WDGAction = 0;
+  slot.BulkPseudoIRQThread = 0;
+  for (auto& flag : slot.EndpointAbort) flag = 0;
   slot.bGotHandle = false;
   slot.bDeviceWasHere = false;
 }

@@ -14,6 +14,7 @@
 #include "platform/Locks.h"
 #include "registry/CoreExports.h"
 #include "sim/SimDriver.h"
+#include "sim/SimSystem.h"
 
 namespace merlox::test {
 
@@ -21,19 +22,28 @@ class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::Driver::Instance().Reset();
+    sim::System::Instance().Reset();
     host::ResetHost();
   }
 
+  // Closing every card also ends the reads its background threads wait in.
   void TearDown() override {
     MERLOX_CloseAll();
+    EXPECT_TRUE(host::WaitForThreadsToEnd(10000)) << "background threads still running";
     LeaveLibrary();
     EXPECT_THAT(driver().Violations(), ::testing::IsEmpty());
+    EXPECT_THAT(system().Violations(), ::testing::IsEmpty());
     EXPECT_EQ(driver().OpenHandles(), 0u) << "device handles left open";
     EXPECT_EQ(driver().OpenDeviceInfoSets(), 0u) << "device-information sets not destroyed";
+    EXPECT_EQ(driver().PendingReads(), 0u) << "reads left pending";
+    EXPECT_EQ(system().OpenTokens(), 0u) << "process tokens left open";
+    EXPECT_EQ(host::OpenThreadHandles(), 0u) << "thread handles left open";
+    EXPECT_EQ(host::LibraryReferences(), 0) << "library references not given back";
     driver().Reset();
   }
 
   static sim::Driver& driver() { return sim::Driver::Instance(); }
+  static sim::System& system() { return sim::System::Instance(); }
 
   // Plugs n accepted cards and registers them with one discovery.
   std::vector<int> PlugCards(int n, uint16_t productId = 0x8080) {
