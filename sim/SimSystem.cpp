@@ -119,8 +119,7 @@ BOOL System::OpenToken(HANDLE process, DWORD access, PHANDLE token) {
 }
 
 BOOL System::AdjustToken(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
-                         DWORD bufferLength, PTOKEN_PRIVILEGES previousState,
-                         PDWORD returnLength) {
+                         DWORD bufferLength, PTOKEN_PRIVILEGES previousState, PDWORD returnLength) {
   SimLock lock(mutex_);
   const auto value = reinterpret_cast<uintptr_t>(token);
   if (std::find(openTokens_.begin(), openTokens_.end(), value) == openTokens_.end()) {

@@ -21,10 +21,9 @@ BOOL WINAPI SimSetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
-  return Driver::Instance().GetDeviceInterfaceDetail(DeviceInfoSet, DeviceInterfaceData,
-                                                     DeviceInterfaceDetailData,
-                                                     DeviceInterfaceDetailDataSize, RequiredSize,
-                                                     DeviceInfoData);
+  return Driver::Instance().GetDeviceInterfaceDetail(
+      DeviceInfoSet, DeviceInterfaceData, DeviceInterfaceDetailData, DeviceInterfaceDetailDataSize,
+      RequiredSize, DeviceInfoData);
 }
 
 BOOL WINAPI SimSetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
@@ -32,8 +31,9 @@ BOOL WINAPI SimSetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
 }
 
 HANDLE WINAPI SimCreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                             LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                             DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                             LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                             DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                             HANDLE hTemplateFile) {
   return Driver::Instance().CreateFile(lpFileName, dwDesiredAccess, dwShareMode,
                                        lpSecurityAttributes, dwCreationDisposition,
                                        dwFlagsAndAttributes, hTemplateFile);

@@ -71,7 +71,6 @@ extern "C" uint32_t MERLOX_API MERLOX_GenericBulkIn(int32_t CardNum, uint32_t Pi
 }
 
 extern "C" uint32_t MERLOX_API MERLOX_GenericBulkOut(int32_t CardNum, uint32_t Pipe, void* Buffer,
-                                                     uint32_t Length,
-                                                     uint32_t* BytesTransferred) {
+                                                     uint32_t Length, uint32_t* BytesTransferred) {
   return merlox::BulkTransfer(CardNum, Pipe, Buffer, Length, BytesTransferred);
 }

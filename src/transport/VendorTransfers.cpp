@@ -38,8 +38,8 @@ extern "C" uint32_t MERLOX_API MERLOX_ResetChip(int32_t CardNum) {
     // Writing 1 holds the card's controller in reset, 0 lets it run again. Each
     // write resolves the card number anew.
     uint8_t hold = 1;
-    uint32_t status = MERLOX_GenericVendorWrite(CardNum, kFirmwareLoadRequest,
-                                                kCpuControlRegister, 0, 1, &hold);
+    uint32_t status =
+        MERLOX_GenericVendorWrite(CardNum, kFirmwareLoadRequest, kCpuControlRegister, 0, 1, &hold);
     if (status != 0) return status;
     uint8_t release = 0;
     return MERLOX_GenericVendorWrite(CardNum, kFirmwareLoadRequest, kCpuControlRegister, 0, 1,

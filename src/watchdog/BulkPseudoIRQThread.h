@@ -10,9 +10,9 @@ namespace merlox {
 
 // What the thread does for an action once its event has arrived.
 struct TEventReaction {
-  bool stopWatchdog = false;     // WDG_Stop
-  bool extendTimeout = false;    // a 90 s timeout, so the card keeps guarding the exit
-  UINT exitFlags = 0;            // ExitWindowsEx flags; 0 means Windows keeps running
+  bool stopWatchdog = false;   // WDG_Stop
+  bool extendTimeout = false;  // a 90 s timeout, so the card keeps guarding the exit
+  UINT exitFlags = 0;          // ExitWindowsEx flags; 0 means Windows keeps running
 };
 
 TEventReaction ReactionFor(uint32_t action, bool nt51OrLater);

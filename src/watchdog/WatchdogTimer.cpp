@@ -122,12 +122,12 @@ extern "C" uint32_t MERLOX_API WDG_ReadStatus(int32_t CardNum, int32_t* pStatus)
   if (checked != ERROR_SUCCESS) return checked;
   uint8_t block[kStatusBlockSize] = {};
   uint32_t length = kStatusBlockSize;
-  const DWORD status = MERLOX_GenericVendorRead(CardNum, kWatchdogRequest, 0, kConfigurationIndex,
-                                                &length, block);
+  const DWORD status =
+      MERLOX_GenericVendorRead(CardNum, kWatchdogRequest, 0, kConfigurationIndex, &length, block);
   if (status != ERROR_SUCCESS) return status;
   // A reply that stops short of the status byte carries no status: report that
   // rather than a made-up byte, and leave the caller's no-status value in place.
   if (length <= kStatusByteOffset) return ERROR_INVALID_DATA;
   return WriteCaller(pStatus, static_cast<int32_t>(block[kStatusByteOffset])) ? ERROR_SUCCESS
-                                                                                 : ERROR_NOACCESS;
+                                                                              : ERROR_NOACCESS;
 }

@@ -58,13 +58,12 @@ TEST_F(CardTableTest, SelectorsResolveToOpenCards) {
     int32_t resolved;
   };
   const Case cases[] = {
-      {{3, 7}, kLowestOpenCard, 0, 3}, {{3, 7}, kOnlyOpenCard, 52, 3},
-      {{7}, kLowestOpenCard, 0, 7},    {{7}, kOnlyOpenCard, 0, 7},
-      {{}, kLowestOpenCard, 2, -2},    {{}, kOnlyOpenCard, 2, -3},
+      {{3, 7}, kLowestOpenCard, 0, 3}, {{3, 7}, kOnlyOpenCard, 52, 3}, {{7}, kLowestOpenCard, 0, 7},
+      {{7}, kOnlyOpenCard, 0, 7},      {{}, kLowestOpenCard, 2, -2},   {{}, kOnlyOpenCard, 2, -3},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "selector " << c.selector << " with " << c.open.size()
-                                      << " open");
+    SCOPED_TRACE(::testing::Message()
+                 << "selector " << c.selector << " with " << c.open.size() << " open");
     OpenSlots(c.open);
     int32_t n = c.selector;
     EXPECT_EQ(ResolveCardNumber(n), c.status);
@@ -95,8 +94,8 @@ TEST_F(CardTableTest, FailedWritesTranslateTheLastError) {
     State after;
   };
   const Case cases[] = {
-      {0, 31, State::kOpen},       {5, 5, State::kOpen},          {995, 995, State::kOpen},
-      {2, 1617, State::kRemoved},  {6, 1617, State::kRemoved},    {1167, 1617, State::kRemoved},
+      {0, 31, State::kOpen},         {5, 5, State::kOpen},       {995, 995, State::kOpen},
+      {2, 1617, State::kRemoved},    {6, 1617, State::kRemoved}, {1167, 1617, State::kRemoved},
       {1617, 1617, State::kRemoved},
   };
   for (const Case& c : cases) {
@@ -150,8 +149,7 @@ TEST_F(CardTableTest, AFailedOpenIsRetriedWithoutGrowingTheHandleList) {
 
 TEST_F(CardTableTest, ACardFoundAgainStartsWithOnlyTheProbingHandle) {
   PlugCards(1);
-  std::thread([] { EXPECT_EQ(Poke(0), 0u); })
-      .join();
+  std::thread([] { EXPECT_EQ(Poke(0), 0u); }).join();
   ASSERT_THAT(HandleEntries(0), SizeIs(2));
   EXPECT_EQ(MERLOX_CloseCard(0), 0u);
   EXPECT_EQ(GetNumCards(), 1u);

@@ -196,9 +196,9 @@ TEST_F(ControlTransferTest, BadCallerMemoryGivesNoAccess) {
 
   EXPECT_EQ(MERLOX_GenericVendorWrite(0, 0x40, 0, 0x50, 4, pages.unmapped()), 998u);
   EXPECT_EQ(MERLOX_GenericVendorWrite(0, 0x40, 0, 0x50, 4, nullptr), 998u);
-  EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, static_cast<uint32_t*>(pages.unmapped()),
-                                     buffer),
-            998u);
+  EXPECT_EQ(
+      MERLOX_GenericVendorRead(0, 0x10, 0, 0, static_cast<uint32_t*>(pages.unmapped()), buffer),
+      998u);
   EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, pages.unmapped()), 998u);
   EXPECT_THAT(ControlRequests(), SizeIs(0)) << "nothing is sent when the data cannot be read";
 

@@ -239,11 +239,16 @@ TEST_F(DiscoveryTest, TheOperatingSystemProbeClassifiesEveryPlatform) {
     bool nt51;
   };
   const Case cases[] = {
-      {VER_PLATFORM_WIN32s, 3, 10, 1, false},       {VER_PLATFORM_WIN32_WINDOWS, 4, 0, 1, false},
-      {VER_PLATFORM_WIN32_WINDOWS, 4, 9, 1, false}, {VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2, false},
-      {VER_PLATFORM_WIN32_WINDOWS, 4, 90, 2, false}, {VER_PLATFORM_WIN32_NT, 4, 0, 3, false},
-      {VER_PLATFORM_WIN32_NT, 5, 0, 4, false},      {VER_PLATFORM_WIN32_NT, 5, 1, 4, true},
-      {VER_PLATFORM_WIN32_NT, 10, 0, 4, true},      {3, 10, 0, 0, false},
+      {VER_PLATFORM_WIN32s, 3, 10, 1, false},
+      {VER_PLATFORM_WIN32_WINDOWS, 4, 0, 1, false},
+      {VER_PLATFORM_WIN32_WINDOWS, 4, 9, 1, false},
+      {VER_PLATFORM_WIN32_WINDOWS, 4, 10, 2, false},
+      {VER_PLATFORM_WIN32_WINDOWS, 4, 90, 2, false},
+      {VER_PLATFORM_WIN32_NT, 4, 0, 3, false},
+      {VER_PLATFORM_WIN32_NT, 5, 0, 4, false},
+      {VER_PLATFORM_WIN32_NT, 5, 1, 4, true},
+      {VER_PLATFORM_WIN32_NT, 10, 0, 4, true},
+      {3, 10, 0, 0, false},
       // Only the low 16 bits of each version number count.
       {VER_PLATFORM_WIN32_NT, 0x10004, 0, 3, false},
   };

@@ -114,14 +114,10 @@ TEST_F(WatchdogEventTest, TheBackgroundThreadReactsOnceAsItsActionSays) {
   };
   const std::pair<uint16_t, uint16_t> stop{0x44, 0}, timeout90{0x54, 90};
   const Case cases[] = {
-      {0, &kNT51, {}, {}, false},
-      {1, &kNT51, {stop}, {}, false},
-      {2, &kNT51, {timeout90}, {2}, true},
-      {2, &kNT50, {timeout90}, {1}, true},
-      {3, &kNT50, {stop}, {2}, true},
-      {4, &kNT50, {timeout90}, {5}, true},
-      {4, &kNT51, {timeout90}, {6}, true},
-      {4, &kWin98, {timeout90}, {5}, false},
+      {0, &kNT51, {}, {}, false},          {1, &kNT51, {stop}, {}, false},
+      {2, &kNT51, {timeout90}, {2}, true}, {2, &kNT50, {timeout90}, {1}, true},
+      {3, &kNT50, {stop}, {2}, true},      {4, &kNT50, {timeout90}, {5}, true},
+      {4, &kNT51, {timeout90}, {6}, true}, {4, &kWin98, {timeout90}, {5}, false},
       {5, &kWin98, {stop}, {6}, false},
   };
   for (const Case& c : cases) {
@@ -136,7 +132,8 @@ TEST_F(WatchdogEventTest, TheBackgroundThreadReactsOnceAsItsActionSays) {
     EXPECT_EQ(ExitFlags(), c.exitFlags);
     ExpectShutdownPrivilegeEnabled(c.privilege ? 1 : 0);
     if (c.action & 1) {
-      EXPECT_FALSE(driver().WithCard(card_, [](sim::Card& card) { return card.watchdog().running; }));
+      EXPECT_FALSE(
+          driver().WithCard(card_, [](sim::Card& card) { return card.watchdog().running; }));
     }
     TearDown();
     SetUp();
@@ -164,7 +161,10 @@ TEST_F(WatchdogEventTest, AbortedOrFailedWaitsEndTheThreadWithoutAReaction) {
   };
   const Case cases[] = {
       {"abort", [](int) { EXPECT_EQ(WDG_AbortEventRequest(0), 0u); }},
-      {"short packet", [](int card) { driver().SendPacket(card, 0x82, {1, 2, 3, 4}); }},
+      {"short packet",
+       [](int card) {
+         driver().SendPacket(card, 0x82, {1, 2, 3, 4});
+       }},
       {"unplug", [](int card) { driver().Unplug(card); }},
   };
   for (const Case& c : cases) {
