@@ -80,7 +80,7 @@ bool System::WaitForExitRequests(size_t count, unsigned timeoutMilliseconds) con
   }
 }
 
-BOOL System::ExitWindows(UINT flags, DWORD reason) {
+BOOL System::RequestExit(UINT flags, DWORD reason) {
   SimLock lock(mutex_);
   exits_.push_back({flags, reason});
   if (failNextExit_) {
@@ -163,7 +163,7 @@ bool System::IsTokenHandle(HANDLE handle) {
 }
 
 BOOL WINAPI SimExitWindowsEx(UINT uFlags, DWORD dwReason) {
-  return System::Instance().ExitWindows(uFlags, dwReason);
+  return System::Instance().RequestExit(uFlags, dwReason);
 }
 
 BOOL WINAPI SimLookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {

@@ -45,7 +45,8 @@ class System {
   // Waits until at least count exit requests were recorded; false on timeout.
   bool WaitForExitRequests(size_t count, unsigned timeoutMilliseconds) const;
 
-  BOOL ExitWindows(UINT flags, DWORD reason);
+  // Not "ExitWindows": winuser.h defines that name as a macro.
+  BOOL RequestExit(UINT flags, DWORD reason);
   BOOL LookupPrivilege(LPCSTR systemName, LPCSTR name, PLUID luid);
   BOOL OpenToken(HANDLE process, DWORD access, PHANDLE token);
   BOOL AdjustToken(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD bufferLength,
