@@ -35,3 +35,9 @@ add_test(NAME dll_exports
          COMMAND ${CMAKE_COMMAND} -DDLL=$<TARGET_FILE:MERLOX> -DTABLE=${MERLOX_EXPORT_TABLE}
                  -DOBJDUMP=x86_64-w64-mingw32-objdump
                  -P ${PROJECT_SOURCE_DIR}/tests/windows/CheckDllExports.cmake)
+# The export check itself, on altered copies of the table and of the DLL's listing.
+add_test(NAME dll_exports_checker
+         COMMAND ${CMAKE_COMMAND} -DDLL=$<TARGET_FILE:MERLOX> -DTABLE=${MERLOX_EXPORT_TABLE}
+                 -DOBJDUMP=x86_64-w64-mingw32-objdump
+                 -DWORK_DIR=${CMAKE_BINARY_DIR}/dll_exports_checker
+                 -P ${PROJECT_SOURCE_DIR}/tests/windows/CheckDllExportsSelfTest.cmake)
