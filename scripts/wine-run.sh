@@ -8,8 +8,9 @@
 # independent of each other and of whatever else the machine runs under Wine, and
 # deleting the build tree removes it. It is WINEPREFIX when that is set, otherwise
 # "wineprefix" in the nearest directory above the program that holds a
-# CMakeCache.txt (the program's own directory when there is none). It is created
-# on first use; a lock makes tests that start together wait for one creation.
+# CMakeCache.txt (the program's own directory when there is none). That one is
+# created on first use; a lock makes tests that start together wait for one
+# creation.
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -44,8 +45,13 @@ build_dir() {
   echo "$1"
 }
 
+# A prefix the caller chose is the caller's: it is used as it is, and Wine makes
+# it on first use if it must. Only the build tree's own prefix is made (and, when
+# an earlier creation was interrupted, remade) here.
+own_prefix=false
 if [ -z "${WINEPREFIX:-}" ]; then
   WINEPREFIX="$(build_dir "$program_dir")/wineprefix"
+  own_prefix=true
 fi
 export WINEPREFIX
 export WINEDEBUG=-all
@@ -61,7 +67,7 @@ export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 unset DISPLAY WAYLAND_DISPLAY
 
 ready="$WINEPREFIX/.merlox-prefix-ready"
-if [ ! -f "$ready" ]; then
+if $own_prefix && [ ! -f "$ready" ]; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   (
     flock 9
