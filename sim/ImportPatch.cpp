@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "sim/SimSystem.h"
 #include "sim/SimWin32Api.h"
 
 namespace merlox::sim {
@@ -85,8 +86,8 @@ void* PatchImport(HMODULE module, const char* dllName, const char* functionName,
   return previous;
 }
 
-const std::array<DriverImport, kDriverImportCount>& DriverImports() {
-  static const std::array<DriverImport, kDriverImportCount> imports = {{
+const std::vector<DriverImport>& DriverImports() {
+  static const std::vector<DriverImport> imports = {
       {"SETUPAPI.dll", "SetupDiGetClassDevsA", reinterpret_cast<void*>(&SimSetupDiGetClassDevsA)},
       {"SETUPAPI.dll", "SetupDiEnumDeviceInterfaces",
        reinterpret_cast<void*>(&SimSetupDiEnumDeviceInterfaces)},
@@ -97,22 +98,32 @@ const std::array<DriverImport, kDriverImportCount>& DriverImports() {
       {"KERNEL32.dll", "CreateFileA", reinterpret_cast<void*>(&SimCreateFileA)},
       {"KERNEL32.dll", "DeviceIoControl", reinterpret_cast<void*>(&SimDeviceIoControl)},
       {"KERNEL32.dll", "CloseHandle", reinterpret_cast<void*>(&SimCloseHandle)},
-  }};
+  };
   return imports;
 }
 
-bool DriverRedirect::Attach(HMODULE module) {
+const std::vector<DriverImport>& ShutdownImports() {
+  static const std::vector<DriverImport> imports = {
+      {"USER32.dll", "ExitWindowsEx", reinterpret_cast<void*>(&SimExitWindowsEx)},
+      {"ADVAPI32.dll", "LookupPrivilegeValueA", reinterpret_cast<void*>(&SimLookupPrivilegeValueA)},
+      {"ADVAPI32.dll", "OpenProcessToken", reinterpret_cast<void*>(&SimOpenProcessToken)},
+      {"ADVAPI32.dll", "AdjustTokenPrivileges", reinterpret_cast<void*>(&SimAdjustTokenPrivileges)},
+  };
+  return imports;
+}
+
+bool ImportRedirect::Attach(HMODULE module) {
   if (module_ != nullptr) return module_ == module;
   // Every slot is located before any is written, so a module that lacks one of the
   // imports is never left half redirected.
-  const auto& imports = DriverImports();
-  for (const DriverImport& import : imports) {
+  for (const DriverImport& import : imports_) {
     if (FindImportSlot(module, import.dllName, import.functionName) == nullptr) return false;
   }
   module_ = module;
-  for (size_t i = 0; i < imports.size(); ++i) {
+  originals_.assign(imports_.size(), nullptr);
+  for (size_t i = 0; i < imports_.size(); ++i) {
     originals_[i] =
-        PatchImport(module, imports[i].dllName, imports[i].functionName, imports[i].simulated);
+        PatchImport(module, imports_[i].dllName, imports_[i].functionName, imports_[i].simulated);
     if (originals_[i] == nullptr) {
       // The page protection could not be changed: undo what was done.
       Detach();
@@ -122,15 +133,18 @@ bool DriverRedirect::Attach(HMODULE module) {
   return true;
 }
 
-void DriverRedirect::Detach() {
+void ImportRedirect::Detach() {
   if (module_ == nullptr) return;
-  const auto& imports = DriverImports();
-  for (size_t i = 0; i < imports.size(); ++i) {
+  for (size_t i = 0; i < imports_.size(); ++i) {
     if (originals_[i] != nullptr) {
-      PatchImport(module_, imports[i].dllName, imports[i].functionName, originals_[i]);
+      PatchImport(module_, imports_[i].dllName, imports_[i].functionName, originals_[i]);
     }
   }
-  originals_ = {};
+  Forget();
+}
+
+void ImportRedirect::Forget() {
+  originals_.clear();
   module_ = nullptr;
 }
 

@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include <array>
 #include <cstddef>
+#include <vector>
 
 namespace merlox::sim {
 
@@ -19,36 +19,52 @@ namespace merlox::sim {
 // whose linker split one DLL's imports into several descriptors is served too.
 void* PatchImport(HMODULE module, const char* dllName, const char* functionName, void* replacement);
 
-// One import of MERLOX.dll that reaches the system's SetupAPI or the cards'
-// driver, and the simulator function that stands in for it.
+// One import of MERLOX.dll and the simulator function that stands in for it.
 struct DriverImport {
   const char* dllName;
   const char* functionName;
   void* simulated;
 };
 
-inline constexpr std::size_t kDriverImportCount = 7;
-const std::array<DriverImport, kDriverImportCount>& DriverImports();
+// The imports that reach the system's SetupAPI or the cards' driver.
+const std::vector<DriverImport>& DriverImports();
+// The imports that shut Windows down or restart it, and the privilege steps before
+// them: redirected, they only record what they were asked (sim/SimSystem.h).
+const std::vector<DriverImport>& ShutdownImports();
 
-// Redirects every driver-facing import of a loaded MERLOX.dll to the simulator and
-// restores the originals on Detach or destruction. Attach is all or nothing: if the
-// module lacks one of the imports, it is left exactly as it was.
-class DriverRedirect {
+// Redirects a set of imports of a loaded module to the simulator and restores the
+// originals on Detach or destruction. Attach is all or nothing: if the module lacks
+// one of the imports, it is left exactly as it was.
+class ImportRedirect {
  public:
-  DriverRedirect() = default;
-  ~DriverRedirect() { Detach(); }
-  DriverRedirect(const DriverRedirect&) = delete;
-  DriverRedirect& operator=(const DriverRedirect&) = delete;
+  explicit ImportRedirect(const std::vector<DriverImport>& imports) : imports_(imports) {}
+  ~ImportRedirect() { Detach(); }
+  ImportRedirect(const ImportRedirect&) = delete;
+  ImportRedirect& operator=(const ImportRedirect&) = delete;
 
   // Returns false when the module lacks an import or another module is already
   // attached to this object.
   bool Attach(HMODULE module);
   void Detach();
+  // Drops the record of a module that has been unloaded meanwhile: there is
+  // nothing left to restore, and its memory must not be written.
+  void Forget();
   bool attached() const { return module_ != nullptr; }
 
  private:
+  const std::vector<DriverImport>& imports_;
   HMODULE module_ = nullptr;
-  std::array<void*, kDriverImportCount> originals_{};
+  std::vector<void*> originals_;
+};
+
+class DriverRedirect : public ImportRedirect {
+ public:
+  DriverRedirect() : ImportRedirect(DriverImports()) {}
+};
+
+class ShutdownRedirect : public ImportRedirect {
+ public:
+  ShutdownRedirect() : ImportRedirect(ShutdownImports()) {}
 };
 
 }  // namespace merlox::sim
