@@ -30,8 +30,10 @@ extern "C" {
 #define MERLOX_STATUS_FILE_NOT_FOUND 2u     /* free slot, or no open card for a selector */
 #define MERLOX_STATUS_INVALID_HANDLE 6u     /* close of a free slot */
 #define MERLOX_STATUS_NOT_ENOUGH_MEMORY 8u  /* memory for a request could not be had */
+#define MERLOX_STATUS_INVALID_ACCESS 12u    /* a pointer the operation needs is null */
 #define MERLOX_STATUS_INVALID_DATA 13u      /* the card's reply is too short */
 #define MERLOX_STATUS_GEN_FAILURE 31u       /* a request failed without an error number */
+#define MERLOX_STATUS_NOT_SUPPORTED 50u     /* not provided, or the card has no serial number */
 #define MERLOX_STATUS_DUP_NAME 52u          /* MERLOX_ONLY_OPEN_CARD with several cards open */
 #define MERLOX_STATUS_INVALID_PARAMETER 87u /* a numeric argument out of range */
 #define MERLOX_STATUS_OPERATION_ABORTED 995u /* a waiting read was aborted */
@@ -127,6 +129,130 @@ uint32_t MERLOX_API WDG_HandleEvent(int32_t CardNum, uint32_t Action);
 
 /* Restarts Windows at once, by force. 0, or the system's error (31 when none). */
 uint32_t MERLOX_API WDG_EmergencyReboot(void);
+
+/* ---- Card identity ---------------------------------------------------------
+ * QueryCardInfo, QueryCardID and QueryCardName run a discovery first when the
+ * card number names a slot without an open card, so a card plugged in later is
+ * found by asking for it. In these three, an unusable pointer gives 1359. */
+
+/* Any of the four pointers may be null; what they point at receives the product
+ * ID, the base port address (card number x 16, see InPortB) and, when pNameSize
+ * is given, the name as QueryCardName delivers it. A selector names one card for
+ * all answers. 0; 1413, 2, 52 for the card number; 2 for a free slot; 1617 for a
+ * card that has gone; the statuses of QueryCardName; 1359. */
+uint32_t MERLOX_API QueryCardInfo(int32_t CardNum, uint32_t* pPID, int32_t* pBase,
+                                  uint32_t* pNameSize, char* pName);
+
+/* Stores the card's USB product ID in *pPID. 0; the statuses of QueryCardInfo;
+ * 12 for a null pPID (after the card was found); 1359. */
+uint32_t MERLOX_API QueryCardID(int32_t CardNum, uint32_t* pPID);
+
+/* Reads the card's name. *pNameSize holds the capacity of pName in characters on
+ * entry and the name's full length on return. With room for the name, pName gets
+ * it and a NUL; with less, exactly *pNameSize characters and no NUL. A null pName
+ * (capacity 0) only asks for the length. The characters arrive in the system's
+ * ANSI code page. 0; the card-number statuses of QueryCardInfo; 12 for a null
+ * pNameSize; the read's error (the card stays open); 1359. */
+uint32_t MERLOX_API QueryCardName(int32_t CardNum, uint32_t* pNameSize, char* pName);
+
+/* Stores the card's 64-bit serial number in *pSerialNumber. A card without one
+ * gives all bits set and 50. 0; 50; 1413, 2, 52, 1617 for the card number (nothing
+ * read, nothing stored); 1617 when the read finds the card gone (it is closed);
+ * the driver's error otherwise; 31 for a reply of the wrong size; 998 for an
+ * unusable pSerialNumber. */
+uint32_t MERLOX_API QueryCardSerialNumber(int32_t CardNum, uint64_t* pSerialNumber);
+
+/* The lowest card number whose card reports this serial number, or -1. 0 and all
+ * bits set never match. A card found gone on the way is closed. */
+int32_t MERLOX_API GetCardBySerialNumber(uint64_t SerialNumber);
+
+/* Not supported: set the thread's last-error value to 50 and return -1. Any
+ * arguments passed are ignored. */
+int32_t MERLOX_API GetCardByEEPROMByte(void);
+int32_t MERLOX_API GetCardByEEPROMData(void);
+
+/* Not supported: return 50. Any arguments passed are ignored. */
+uint32_t MERLOX_API CustomEEPROMRead(void);
+uint32_t MERLOX_API CustomEEPROMWrite(void);
+
+/* ---- Digital inputs ---------------------------------------------------------
+ * Inputs 0..7. The read forms (DI_ReadAll, DI_Read1, DI_ReadLatched) hand the
+ * card's latched changes over; the peek forms leave them. Channel, Mask and
+ * Debounce are bytes: only their low 8 bits count. */
+
+/* Stores the eight inputs in *pData (bit k = input k); *pData is 0 on failure.
+ * 0; the card-number statuses (1413, 2, 52, 1617); 998 for an unusable pData
+ * (nothing sent); 13 when the card's reply is short or the read failed; 1359. */
+uint32_t MERLOX_API DI_ReadAll(int32_t CardNum, uint8_t* pData);
+uint32_t MERLOX_API DI_PeekAll(int32_t CardNum, uint8_t* pData);
+
+/* Stores -1 in *pValue when input Channel is 1, else 0 (also on failure). 998 for
+ * an unusable pValue, then 1413 for a Channel of 8 or more (nothing sent, before
+ * the card number is looked at); otherwise as DI_ReadAll. */
+uint32_t MERLOX_API DI_Read1(int32_t CardNum, uint32_t Channel, int32_t* pValue);
+uint32_t MERLOX_API DI_Peek1(int32_t CardNum, uint32_t Channel, int32_t* pValue);
+
+/* Stores the card's two latched bytes; both are 0 on failure. Statuses as for
+ * DI_ReadAll. */
+uint32_t MERLOX_API DI_ReadLatched(int32_t CardNum, uint8_t* pLatchA, uint8_t* pLatchB);
+
+/* Sets the debounce of all inputs, of the inputs whose bits are set in Mask, or of
+ * input Channel (a Channel of 8 or more names no input and changes nothing). The
+ * setting's unit is the card's. 0; the card-number statuses; 1617 when the card
+ * has gone (it is closed); the driver's error otherwise (31 when none); 1359. */
+uint32_t MERLOX_API DI_SetDebounceAll(int32_t CardNum, uint32_t Debounce);
+uint32_t MERLOX_API DI_SetDebounce1(int32_t CardNum, uint32_t Channel, uint32_t Debounce);
+uint32_t MERLOX_API DI_SetDebounceSome(int32_t CardNum, uint32_t Mask, uint32_t Debounce);
+
+/* ---- Analog inputs, sensors and speaker -------------------------------------- */
+
+/* The six measurements of a card, converted from its raw counts. */
+typedef struct TSensorRecord {
+  double Temperature; /* degrees Celsius */
+  double Humidity;    /* relative humidity, percent; not clamped */
+  double Analog[4];   /* analog inputs 0..3 */
+} TSensorRecord;
+
+/* Switch the card's analog inputs on or off. 0; the card-number statuses; 1617
+ * when the card has gone (it is closed); the driver's error otherwise; 1359. */
+uint32_t MERLOX_API AI_Enable(int32_t CardNum);
+uint32_t MERLOX_API AI_Disable(int32_t CardNum);
+
+/* Reads and converts all six measurements into *pValues, which is all zeros on
+ * failure. The first read of a card found anew enables its analog inputs first.
+ * 0; the card-number statuses (nothing written); 998 for an unusable pValues
+ * (nothing sent); 13 when the card's reply is short or the read failed; 1359. */
+uint32_t MERLOX_API AI_ReadAll(int32_t CardNum, TSensorRecord* pValues);
+
+/* Stores one measurement in *pValue (0.0 on failure): Channel 0 temperature, 1
+ * humidity, 2..5 analog inputs 0..3. 998 for an unusable pValue, then 1413 for a
+ * Channel of 6 or more (nothing sent, before the card number is looked at);
+ * otherwise as AI_ReadAll. */
+uint32_t MERLOX_API AI_Read1(int32_t CardNum, uint32_t Channel, double* pValue);
+
+/* Sets the speaker's frequency (0 silences it; the unit is the card's). 87 for a
+ * Frequency outside 0..65279, before anything else; otherwise as AI_Enable. */
+uint32_t MERLOX_API Speaker_SetFreq(int32_t CardNum, int32_t Frequency);
+
+/* ---- Temperature and port-style registers ------------------------------------ */
+
+/* Stores the card's temperature in degrees Fahrenheit in *pTemperature (0.0 on
+ * failure). 998 for an unusable pTemperature; otherwise the status of AI_ReadAll. */
+uint32_t MERLOX_API WDG_ReadTemp(int32_t CardNum, double* pTemperature);
+
+/* Port-style access to the watchdog. Card n owns the addresses n x 16 to
+ * n x 16 + 15; every address from 512 up falls on card 0. Reading register 4, 8
+ * or 9 gives the watchdog status byte, 5 the temperature as (degF - 7) x 15/11
+ * rounded (below 7 degF the 16-bit two's complement), 7 stops the watchdog and
+ * gives 0x00FF; other registers give 0x00FF and touch no card. Writing register
+ * 1 pets the watchdog, 2 sets a 600 s timeout, 7 starts it; the value written is
+ * ignored and the result is 0. A failed operation returns 0xAA55 and leaves its
+ * status (as the watchdog operation gives it) in the thread's last-error value;
+ * on success the last-error value is left as it was. */
+uint16_t MERLOX_API InPortB(uint32_t Address);
+uint16_t MERLOX_API OutPortB(uint32_t Address, uint32_t Value);
+uint16_t MERLOX_API RelInPortB(int32_t CardNum, int32_t Offset);
+uint16_t MERLOX_API RelOutPortB(int32_t CardNum, int32_t Offset, uint32_t Value);
 
 #ifdef __cplusplus
 }

@@ -26,6 +26,28 @@ constexpr uint16_t kEnableEventsIndex = 0x69;
 constexpr size_t kConfigurationSize = 14;
 constexpr size_t kStatusBlockSize = 23;
 
+// Request 0x40 also switches the analog inputs and drives the speaker.
+constexpr uint16_t kAnalogSwitchIndex = 0xFF01;
+constexpr uint16_t kAnalogEnableIndex = 0x0001;
+constexpr uint16_t kSpeakerOffIndex = 0x8000;
+constexpr uint16_t kSpeakerOnIndex = 0x8001;
+
+// Identity requests: a name laid out as a USB string descriptor (though asked for
+// with a vendor request), and the 64-bit serial number.
+constexpr uint16_t kNameValue = 0x0302;
+constexpr uint8_t kStringDescriptorType = 3;
+constexpr size_t kMaxDescriptorLength = 255;
+constexpr uint8_t kSerialNumberRequest = 0xA2;
+constexpr uint16_t kSerialNumberValue = 0x1DF8;
+constexpr size_t kSerialNumberSize = 8;
+
+// Request 0x10: the input status record (IN, index 0) and the debounce (OUT, index
+// 0xFFFF). The other indexes of request 0x10 belong to the digital outputs.
+constexpr uint8_t kIoRequest = 0x10;
+constexpr uint16_t kInputStatusIndex = 0x0000;
+constexpr uint16_t kDebounceIndex = 0xFFFF;
+constexpr size_t kInputStatusSize = 21;
+
 ControlReply Stall() { return ControlReply{true, {}}; }
 
 ControlReply Answer(std::vector<uint8_t> data, uint16_t wLength) {
@@ -74,6 +96,7 @@ uint8_t Card::WatchdogStatus() const {
 }
 
 std::optional<std::vector<uint8_t>> Card::Advance(uint64_t milliseconds) {
+  io_.timestamp = static_cast<uint16_t>(io_.timestamp + milliseconds);
   if (!watchdog_.running) return std::nullopt;
   watchdog_.millisecondsSincePet += milliseconds;
   if (watchdog_.millisecondsSincePet < uint64_t{watchdog_.timeoutSeconds} * 1000) {
@@ -131,9 +154,113 @@ ControlReply Card::WatchdogRequest(const SetupPacket& setup, const uint8_t* data
   }
 }
 
+void Card::SetInputs(uint8_t inputs) {
+  io_.latchedRising |= static_cast<uint8_t>(inputs & ~io_.inputs);
+  io_.latchedFalling |= static_cast<uint8_t>(io_.inputs & ~inputs);
+  io_.inputs = inputs;
+}
+
+std::vector<uint8_t> Card::InputStatus() const {
+  std::vector<uint8_t> record(kInputStatusSize, 0);
+  record[0] = kInputStatusSize;
+  record[2] = static_cast<uint8_t>(io_.timestamp);
+  record[3] = static_cast<uint8_t>(io_.timestamp >> 8);
+  record[6] = io_.inputs;
+  record[7] = io_.latchedRising;
+  record[8] = io_.latchedFalling;
+  for (size_t i = 0; i < io_.sensorCounts.size(); ++i) {
+    const bool analog = i >= kAnalog0;
+    const uint16_t count = analog && !io_.analogOn ? 0 : io_.sensorCounts[i];
+    record[9 + 2 * i] = static_cast<uint8_t>(count);
+    record[10 + 2 * i] = static_cast<uint8_t>(count >> 8);
+  }
+  return record;
+}
+
+ControlReply Card::InputRequest(const SetupPacket& setup, size_t length) {
+  const bool in = (setup.bmRequestType & kDirectionIn) != 0;
+  if (in && setup.wIndex == kInputStatusIndex && setup.wValue <= 1) {
+    ControlReply reply = Answer(InputStatus(), setup.wLength);
+    // A read hands the latched changes over, and only those it delivered.
+    if (setup.wValue == 1) {
+      if (reply.data.size() > 7) io_.latchedRising = 0;
+      if (reply.data.size() > 8) io_.latchedFalling = 0;
+    }
+    return reply;
+  }
+  if (!in && setup.wIndex == kDebounceIndex && length == 0) {
+    const uint8_t mask = static_cast<uint8_t>(setup.wValue >> 8);
+    for (int k = 0; k < 8; ++k) {
+      if (mask & (1 << k)) io_.debounce[k] = static_cast<uint8_t>(setup.wValue);
+    }
+    return ControlReply{};
+  }
+  return Stall();
+}
+
+ControlReply Card::AnalogAndSpeakerRequest(const SetupPacket& setup, size_t length) {
+  if (length != 0) return Stall();
+  switch (setup.wIndex) {
+    case kAnalogSwitchIndex:
+      if (setup.wValue > 1) return Stall();
+      io_.analogOn = setup.wValue == 1;
+      return ControlReply{};
+    case kAnalogEnableIndex:
+      if (setup.wValue != 1) return Stall();
+      io_.analogOn = true;
+      ++io_.analogEnableRequests;
+      return ControlReply{};
+    case kSpeakerOffIndex:
+      if (setup.wValue != 0) return Stall();
+      io_.speakerFrequency = 0;
+      ++io_.speakerRequests;
+      return ControlReply{};
+    case kSpeakerOnIndex:
+      if (setup.wValue == 0) return Stall();
+      io_.speakerFrequency = setup.wValue;
+      ++io_.speakerRequests;
+      return ControlReply{};
+    default:
+      return Stall();
+  }
+}
+
+ControlReply Card::NameDescriptor(const SetupPacket& setup) const {
+  std::vector<uint8_t> descriptor{0, kStringDescriptorType};
+  for (char16_t unit : name_) {
+    if (descriptor.size() + 2 > kMaxDescriptorLength) break;
+    descriptor.push_back(static_cast<uint8_t>(unit));
+    descriptor.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+  descriptor[0] = static_cast<uint8_t>(descriptor.size());
+  return Answer(std::move(descriptor), setup.wLength);
+}
+
+ControlReply Card::SerialNumber(const SetupPacket& setup) const {
+  std::vector<uint8_t> bytes(kSerialNumberSize);
+  for (size_t i = 0; i < kSerialNumberSize; ++i) {
+    bytes[i] = static_cast<uint8_t>(serialNumber_ >> (8 * i));
+  }
+  return Answer(std::move(bytes), setup.wLength);
+}
+
 ControlReply Card::VendorRequest(const SetupPacket& setup, const uint8_t* data, size_t length) {
   const bool in = (setup.bmRequestType & kDirectionIn) != 0;
-  if (setup.bRequest == kWatchdogRequest) return WatchdogRequest(setup, data, length);
+  if (setup.bRequest == kWatchdogRequest) {
+    if (!in && (setup.wIndex == kAnalogSwitchIndex || setup.wIndex == kAnalogEnableIndex ||
+                setup.wIndex == kSpeakerOffIndex || setup.wIndex == kSpeakerOnIndex)) {
+      return AnalogAndSpeakerRequest(setup, length);
+    }
+    return WatchdogRequest(setup, data, length);
+  }
+  if (setup.bRequest == kIoRequest) return InputRequest(setup, length);
+  if (in && setup.bRequest == kGetDescriptor && setup.wValue == kNameValue && setup.wIndex == 0) {
+    return NameDescriptor(setup);
+  }
+  if (in && setup.bRequest == kSerialNumberRequest && setup.wValue == kSerialNumberValue &&
+      setup.wIndex == 0) {
+    return SerialNumber(setup);
+  }
   if (!in && setup.bRequest == kFirmwareLoad && setup.wValue == kCpuControlAddress &&
       setup.wIndex == 0 && length == 1) {
     const uint8_t previous = cpuControl_;

@@ -1,6 +1,7 @@
 // The firmware of one simulated card: what it answers to each control request.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -29,7 +30,14 @@ struct CardConfig {
   uint16_t vendorId = 0x0001;
   // Distinguishes the card's interface path; the simulator numbers cards when empty.
   std::string instanceTag;
+  // What the card answers to the name and serial-number requests. A serial number
+  // of 0 or all ones means the card holds none.
+  std::u16string name = u"MERLOX-8";
+  uint64_t serialNumber = 0x0000004D584F0001ull;
 };
+
+// The six raw sensor counts, in the order the input status record carries them.
+enum SensorCount { kTemperatureCount, kHumidityCount, kAnalog0, kAnalog1, kAnalog2, kAnalog3 };
 
 class Card {
  public:
@@ -75,16 +83,60 @@ class Card {
   }
   const std::vector<BulkOut>& bulkOut() const { return bulkOut_; }
 
+  // Identity: the name (answered as a string descriptor) and the serial number.
+  const std::u16string& name() const { return name_; }
+  void SetName(std::u16string name) { name_ = std::move(name); }
+  uint64_t serialNumber() const { return serialNumber_; }
+  void SetSerialNumber(uint64_t serial) { serialNumber_ = serial; }
+
+  // Inputs, sensors, analog switch and speaker. Each latched byte collects the
+  // inputs that changed one way since it was last read: latchedRising those that
+  // went from 0 to 1, latchedFalling those that went from 1 to 0. A read (value 1)
+  // clears each latched byte it delivers; a peek (value 0) clears nothing. The
+  // analog counts read as 0 while the analog inputs are off; temperature and
+  // humidity are always measured.
+  struct Io {
+    uint8_t inputs = 0;
+    uint8_t latchedRising = 0;
+    uint8_t latchedFalling = 0;
+    uint8_t debounce[8] = {};
+    uint16_t timestamp = 0;  // counts milliseconds of the simulator's clock
+    std::array<uint16_t, 6> sensorCounts = {};
+    bool analogOn = false;
+    unsigned analogEnableRequests = 0;  // requests of index 0x0001
+    uint16_t speakerFrequency = 0;      // 0: silent
+    unsigned speakerRequests = 0;
+  };
+  const Io& io() const { return io_; }
+  // Sets the input states as the card's terminals see them, latching the changes.
+  void SetInputs(uint8_t inputs);
+  void SetLatches(uint8_t rising, uint8_t falling) {
+    io_.latchedRising = rising;
+    io_.latchedFalling = falling;
+  }
+  void SetSensorCount(SensorCount which, uint16_t count) { io_.sensorCounts[which] = count; }
+  void SetTimestamp(uint16_t timestamp) { io_.timestamp = timestamp; }
+  void SetAnalogOn(bool on) { io_.analogOn = on; }
+  // The 21-byte input status record as the card would send it now.
+  std::vector<uint8_t> InputStatus() const;
+
  private:
   ControlReply StandardRequest(const SetupPacket& setup);
   ControlReply VendorRequest(const SetupPacket& setup, const uint8_t* data, size_t length);
   ControlReply WatchdogRequest(const SetupPacket& setup, const uint8_t* data, size_t length);
+  ControlReply AnalogAndSpeakerRequest(const SetupPacket& setup, size_t length);
+  ControlReply InputRequest(const SetupPacket& setup, size_t length);
+  ControlReply NameDescriptor(const SetupPacket& setup) const;
+  ControlReply SerialNumber(const SetupPacket& setup) const;
 
   CardConfig config_;
   uint8_t cpuControl_ = 0;
   unsigned controllerRestarts_ = 0;
   Watchdog watchdog_;
   std::vector<BulkOut> bulkOut_;
+  std::u16string name_ = config_.name;
+  uint64_t serialNumber_ = config_.serialNumber;
+  Io io_;
 };
 
 }  // namespace merlox::sim

@@ -68,4 +68,99 @@ uint32_t MERLOX_API VBEntry_WDG_HandleEvent(int32_t CardNum, uint32_t Action) {
 
 uint32_t MERLOX_API VBEntry_WDG_EmergencyReboot(void) { return WDG_EmergencyReboot(); }
 
+uint32_t MERLOX_API VBEntry_QueryCardInfo(int32_t CardNum, uint32_t* pPID, int32_t* pBase,
+                                          uint32_t* pNameSize, char* pName) {
+  return QueryCardInfo(CardNum, pPID, pBase, pNameSize, pName);
+}
+
+uint32_t MERLOX_API VBEntry_QueryCardID(int32_t CardNum, uint32_t* pPID) {
+  return QueryCardID(CardNum, pPID);
+}
+
+uint32_t MERLOX_API VBEntry_QueryCardName(int32_t CardNum, uint32_t* pNameSize, char* pName) {
+  return QueryCardName(CardNum, pNameSize, pName);
+}
+
+uint32_t MERLOX_API VBEntry_QueryCardSerialNumber(int32_t CardNum, uint64_t* pSerialNumber) {
+  return QueryCardSerialNumber(CardNum, pSerialNumber);
+}
+
+int32_t MERLOX_API VBEntry_GetCardBySerialNumber(uint64_t SerialNumber) {
+  return GetCardBySerialNumber(SerialNumber);
+}
+
+int32_t MERLOX_API VBEntry_GetCardByEEPROMByte(void) { return GetCardByEEPROMByte(); }
+
+int32_t MERLOX_API VBEntry_GetCardByEEPROMData(void) { return GetCardByEEPROMData(); }
+
+uint32_t MERLOX_API VBEntry_CustomEEPROMRead(void) { return CustomEEPROMRead(); }
+
+uint32_t MERLOX_API VBEntry_CustomEEPROMWrite(void) { return CustomEEPROMWrite(); }
+
+uint32_t MERLOX_API VBEntry_DI_ReadAll(int32_t CardNum, uint8_t* pData) {
+  return DI_ReadAll(CardNum, pData);
+}
+
+uint32_t MERLOX_API VBEntry_DI_PeekAll(int32_t CardNum, uint8_t* pData) {
+  return DI_PeekAll(CardNum, pData);
+}
+
+uint32_t MERLOX_API VBEntry_DI_Read1(int32_t CardNum, uint32_t Channel, int32_t* pValue) {
+  return DI_Read1(CardNum, Channel, pValue);
+}
+
+uint32_t MERLOX_API VBEntry_DI_Peek1(int32_t CardNum, uint32_t Channel, int32_t* pValue) {
+  return DI_Peek1(CardNum, Channel, pValue);
+}
+
+uint32_t MERLOX_API VBEntry_DI_ReadLatched(int32_t CardNum, uint8_t* pLatchA, uint8_t* pLatchB) {
+  return DI_ReadLatched(CardNum, pLatchA, pLatchB);
+}
+
+uint32_t MERLOX_API VBEntry_DI_SetDebounceAll(int32_t CardNum, uint32_t Debounce) {
+  return DI_SetDebounceAll(CardNum, Debounce);
+}
+
+uint32_t MERLOX_API VBEntry_DI_SetDebounce1(int32_t CardNum, uint32_t Channel, uint32_t Debounce) {
+  return DI_SetDebounce1(CardNum, Channel, Debounce);
+}
+
+uint32_t MERLOX_API VBEntry_DI_SetDebounceSome(int32_t CardNum, uint32_t Mask, uint32_t Debounce) {
+  return DI_SetDebounceSome(CardNum, Mask, Debounce);
+}
+
+uint32_t MERLOX_API VBEntry_AI_Enable(int32_t CardNum) { return AI_Enable(CardNum); }
+
+uint32_t MERLOX_API VBEntry_AI_Disable(int32_t CardNum) { return AI_Disable(CardNum); }
+
+uint32_t MERLOX_API VBEntry_AI_ReadAll(int32_t CardNum, TSensorRecord* pValues) {
+  return AI_ReadAll(CardNum, pValues);
+}
+
+uint32_t MERLOX_API VBEntry_AI_Read1(int32_t CardNum, uint32_t Channel, double* pValue) {
+  return AI_Read1(CardNum, Channel, pValue);
+}
+
+uint32_t MERLOX_API VBEntry_Speaker_SetFreq(int32_t CardNum, int32_t Frequency) {
+  return Speaker_SetFreq(CardNum, Frequency);
+}
+
+uint32_t MERLOX_API VBEntry_WDG_ReadTemp(int32_t CardNum, double* pTemperature) {
+  return WDG_ReadTemp(CardNum, pTemperature);
+}
+
+uint16_t MERLOX_API VBEntry_InPortB(uint32_t Address) { return InPortB(Address); }
+
+uint16_t MERLOX_API VBEntry_OutPortB(uint32_t Address, uint32_t Value) {
+  return OutPortB(Address, Value);
+}
+
+uint16_t MERLOX_API VBEntry_RelInPortB(int32_t CardNum, int32_t Offset) {
+  return RelInPortB(CardNum, Offset);
+}
+
+uint16_t MERLOX_API VBEntry_RelOutPortB(int32_t CardNum, int32_t Offset, uint32_t Value) {
+  return RelOutPortB(CardNum, Offset, Value);
+}
+
 }  // extern "C"

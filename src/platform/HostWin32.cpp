@@ -321,6 +321,42 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
   return merlox::sim::SimSetupDiDestroyDeviceInfoList(DeviceInfoSet);
 }
 
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
+                               int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                               LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar) {
+  if (CodePage != CP_ACP || dwFlags != 0 || lpWideCharStr == nullptr || cchWideChar == 0 ||
+      cchWideChar < -1 || cbMultiByte < 0 || (cbMultiByte > 0 && lpMultiByteStr == nullptr)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // -1: the text runs up to and including its NUL.
+  size_t units = 0;
+  if (cchWideChar == -1) {
+    while (lpWideCharStr[units] != 0) ++units;
+    ++units;
+  } else {
+    units = static_cast<size_t>(cchWideChar);
+  }
+  if (cbMultiByte == 0) return static_cast<int>(units);
+  if (units > static_cast<size_t>(cbMultiByte)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  const char fallback = lpDefaultChar ? *lpDefaultChar : '?';
+  bool usedDefault = false;
+  for (size_t i = 0; i < units; ++i) {
+    const WCHAR unit = lpWideCharStr[i];
+    if (unit <= 0xFF) {
+      lpMultiByteStr[i] = static_cast<char>(unit);
+    } else {
+      lpMultiByteStr[i] = fallback;
+      usedDefault = true;
+    }
+  }
+  if (lpUsedDefaultChar) *lpUsedDefaultChar = usedDefault ? TRUE : FALSE;
+  return static_cast<int>(units);
+}
+
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation) {
   if (lpVersionInformation == nullptr ||
       lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOW)) {

@@ -30,6 +30,9 @@ using LPDWORD = DWORD*;
 using LPCSTR = const char*;
 using LPSTR = char*;
 using LPCWSTR = const WCHAR*;
+using LPCWCH = const WCHAR*;
+using LPCCH = const CHAR*;
+using LPBOOL = BOOL*;
 using PCSTR = const char*;
 using FARPROC = intptr_t (*)();
 using UINT = unsigned int;
@@ -204,6 +207,14 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                   PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
                                   PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
+
+// Text conversion. The stand-in's ANSI code page is Latin-1: UTF-16 units up to
+// U+00FF become the byte of the same value, every other unit (a surrogate too)
+// becomes the default character '?'. Only CP_ACP and flags 0 are served.
+constexpr UINT CP_ACP = 0;
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
+                               int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                               LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
 
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);

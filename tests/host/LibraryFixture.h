@@ -5,6 +5,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -17,6 +19,25 @@
 #include "sim/SimSystem.h"
 
 namespace merlox::test {
+
+// A page the process may neither read nor write: an output pointer into it faults.
+class NoAccessPage {
+ public:
+  NoAccessPage()
+      : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))),
+        page_(mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {}
+  ~NoAccessPage() { munmap(page_, size_); }
+  NoAccessPage(const NoAccessPage&) = delete;
+  NoAccessPage& operator=(const NoAccessPage&) = delete;
+  template <class T>
+  T* as() const {
+    return static_cast<T*>(page_);
+  }
+
+ private:
+  size_t size_;
+  void* page_;
+};
 
 class LibraryTest : public ::testing::Test {
  protected:
