@@ -1,11 +1,12 @@
 # Windows build: MERLOX.dll with its export table, the simulator for Windows test
 # programs, and the tests that run the shipped DLL under Wine.
 set(MERLOX_DEF ${CMAKE_BINARY_DIR}/MERLOX.def)
+set(MERLOX_EXPORT_LIST ${CMAKE_BINARY_DIR}/generated/ExportTable.inc)
 set(MERLOX_EXPORT_TABLE ${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt)
 add_custom_command(
-  OUTPUT ${MERLOX_DEF}
+  OUTPUT ${MERLOX_DEF} ${MERLOX_EXPORT_LIST}
   COMMAND ${CMAKE_COMMAND} -DTABLE=${MERLOX_EXPORT_TABLE} -DOUTPUT=${MERLOX_DEF}
-          -P ${PROJECT_SOURCE_DIR}/cmake/GenerateDef.cmake
+          -DLIST_OUTPUT=${MERLOX_EXPORT_LIST} -P ${PROJECT_SOURCE_DIR}/cmake/GenerateDef.cmake
   DEPENDS ${MERLOX_EXPORT_TABLE} ${PROJECT_SOURCE_DIR}/cmake/GenerateDef.cmake
   COMMENT "Generating MERLOX.def from the export table")
 
@@ -23,8 +24,9 @@ add_library(merlox_sim STATIC ${MERLOX_SIM_SOURCES} sim/ImportPatch.cpp
 merlox_target_defaults(merlox_sim)
 
 file(GLOB MERLOX_WINE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
-add_executable(merlox_wine_tests ${MERLOX_WINE_TEST_SOURCES})
+add_executable(merlox_wine_tests ${MERLOX_WINE_TEST_SOURCES} ${MERLOX_EXPORT_LIST})
 merlox_target_defaults(merlox_wine_tests)
+target_include_directories(merlox_wine_tests PRIVATE ${CMAKE_BINARY_DIR}/generated)
 target_link_libraries(merlox_wine_tests PRIVATE merlox_sim GTest::gtest_main)
 target_link_options(merlox_wine_tests PRIVATE -static)
 add_dependencies(merlox_wine_tests MERLOX)
