@@ -197,8 +197,9 @@ uint32_t MERLOX_API DI_Peek1(int32_t CardNum, uint32_t Channel, int32_t* pValue)
 uint32_t MERLOX_API DI_ReadLatched(int32_t CardNum, uint8_t* pLatchA, uint8_t* pLatchB);
 
 /* Sets the debounce of all inputs, of the inputs whose bits are set in Mask, or of
- * input Channel (a Channel of 8 or more names no input and changes nothing). The
- * setting's unit is the card's. 0; the card-number statuses; 1617 when the card
+ * one input. Channel is not checked: of its low 8 bits, taken modulo 32, 0..7 name
+ * an input and 8..31 none (the request then changes nothing; 35 names input 3).
+ * The setting's unit is the card's. 0; the card-number statuses; 1617 when the card
  * has gone (it is closed); the driver's error otherwise (31 when none); 1359. */
 uint32_t MERLOX_API DI_SetDebounceAll(int32_t CardNum, uint32_t Debounce);
 uint32_t MERLOX_API DI_SetDebounce1(int32_t CardNum, uint32_t Channel, uint32_t Debounce);
