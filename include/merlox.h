@@ -130,6 +130,33 @@ uint32_t MERLOX_API WDG_HandleEvent(int32_t CardNum, uint32_t Action);
 /* Restarts Windows at once, by force. 0, or the system's error (31 when none). */
 uint32_t MERLOX_API WDG_EmergencyReboot(void);
 
+/* Digital outputs 0..7: bit k of an output byte is output k. The library keeps no
+ * copy of them; each call is one request to the card. */
+
+/* Sets all eight outputs to the low 8 bits of Value. 0; the card-number statuses;
+ * 1617 when the card has gone (it is closed); the driver's error (31 when none);
+ * 1359. */
+uint32_t MERLOX_API DO_WriteAll(int32_t CardNum, uint32_t Value);
+
+/* Sets output Channel (only its low 8 bits count) to 1 when State is nonzero and to
+ * 0 otherwise, leaving the other outputs as they are. 0; the card-number statuses;
+ * 1413 for a Channel of 8 or more (nothing sent); the statuses of DO_WriteAll. */
+uint32_t MERLOX_API DO_Write1(int32_t CardNum, uint32_t Channel, int32_t State);
+
+/* Reads the output byte back from the card into *pData, which holds 0 when the call
+ * fails after the card check. 0; the card-number statuses (*pData not touched);
+ * 998 for an unwritable pData (nothing sent); 13 for a malformed reply (shorter
+ * than 2 bytes, a length byte below 2, or a reply shorter than its length byte);
+ * the driver's error when the read itself fails (31 when none); 1359. */
+uint32_t MERLOX_API DO_ReadbackAll(int32_t CardNum, uint8_t* pData);
+
+/* Sends a PWM setting for an output: HighByte (-1..254, -1 sent as 0xFF) and the
+ * low 8 bits of LowByte, for the output numbered by the low 16 bits of Channel,
+ * which the card interprets. 0; 87 for a HighByte out of range (checked first,
+ * nothing sent whatever the card number); the statuses of DO_WriteAll. */
+uint32_t MERLOX_API DO_SetPWM(int32_t CardNum, int32_t Channel, uint32_t LowByte,
+                              int32_t HighByte);
+
 /* ---- Card identity ---------------------------------------------------------
  * QueryCardInfo, QueryCardID and QueryCardName run a discovery first when the
  * card number names a slot without an open card, so a card plugged in later is

@@ -48,6 +48,12 @@ constexpr uint16_t kInputStatusIndex = 0x0000;
 constexpr uint16_t kDebounceIndex = 0xFFFF;
 constexpr size_t kInputStatusSize = 21;
 
+// Request 0x10, the digital outputs.
+constexpr uint16_t kAllOutputsIndex = 0x0000;
+constexpr uint16_t kOneOutputIndex = 0x0001;  // IN: the output readback
+constexpr uint16_t kPwmIndexBase = 0x0100;    // + output number
+constexpr unsigned kOutputCount = 8;
+
 ControlReply Stall() { return ControlReply{true, {}}; }
 
 ControlReply Answer(std::vector<uint8_t> data, uint16_t wLength) {
@@ -154,6 +160,52 @@ ControlReply Card::WatchdogRequest(const SetupPacket& setup, const uint8_t* data
   }
 }
 
+bool Card::IsOutputRequest(const SetupPacket& setup) {
+  if ((setup.bmRequestType & kDirectionIn) != 0) return setup.wIndex == kOneOutputIndex;
+  return setup.wIndex == kAllOutputsIndex || setup.wIndex == kOneOutputIndex ||
+         (setup.wIndex & 0xFF00) == kPwmIndexBase;
+}
+
+// The readback record: its length byte, then three bytes (output, low, high) for
+// every output that has a PWM setting, then the output byte. Its length varies, so
+// only its last byte says where the outputs are.
+std::vector<uint8_t> Card::OutputReadback() const {
+  std::vector<uint8_t> record{0};
+  for (unsigned output = 0; output < kOutputCount; ++output) {
+    if (!pwm_[output]) continue;
+    record.insert(record.end(),
+                  {static_cast<uint8_t>(output), pwm_[output]->low, pwm_[output]->high});
+  }
+  record.push_back(outputs_);
+  record[0] = static_cast<uint8_t>(record.size());
+  return record;
+}
+
+ControlReply Card::OutputRequest(const SetupPacket& setup, size_t length) {
+  if ((setup.bmRequestType & kDirectionIn) != 0) {
+    if (setup.wValue != 0) return Stall();
+    return Answer(OutputReadback(), setup.wLength);
+  }
+  if (length != 0) return Stall();
+  if (setup.wIndex == kAllOutputsIndex) {
+    if (setup.wValue > 0xFF) return Stall();
+    outputs_ = static_cast<uint8_t>(setup.wValue);
+    return ControlReply{};
+  }
+  if (setup.wIndex == kOneOutputIndex) {
+    const unsigned output = setup.wValue >> 8;
+    const unsigned state = setup.wValue & 0xFF;
+    if (output >= kOutputCount || state > 1) return Stall();
+    const auto bit = static_cast<uint8_t>(1u << output);
+    outputs_ = static_cast<uint8_t>(state ? outputs_ | bit : outputs_ & ~bit);
+    return ControlReply{};
+  }
+  const unsigned output = setup.wIndex - kPwmIndexBase;
+  if (output >= kOutputCount) return Stall();
+  pwm_[output] = Pwm{static_cast<uint8_t>(setup.wValue), static_cast<uint8_t>(setup.wValue >> 8)};
+  return ControlReply{};
+}
+
 void Card::SetInputs(uint8_t inputs) {
   io_.latchedRising |= static_cast<uint8_t>(inputs & ~io_.inputs);
   io_.latchedFalling |= static_cast<uint8_t>(io_.inputs & ~inputs);
@@ -253,6 +305,7 @@ ControlReply Card::VendorRequest(const SetupPacket& setup, const uint8_t* data, 
     }
     return WatchdogRequest(setup, data, length);
   }
+  if (setup.bRequest == kIoRequest && IsOutputRequest(setup)) return OutputRequest(setup, length);
   if (setup.bRequest == kIoRequest) return InputRequest(setup, length);
   if (in && setup.bRequest == kGetDescriptor && setup.wValue == kNameValue && setup.wIndex == 0) {
     return NameDescriptor(setup);

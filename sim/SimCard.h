@@ -83,6 +83,16 @@ class Card {
   }
   const std::vector<BulkOut>& bulkOut() const { return bulkOut_; }
 
+  // The eight digital outputs, bit k = output k, and the PWM setting of each output
+  // as the host last sent it (low byte, high byte); an output never given one has
+  // none.
+  struct Pwm {
+    uint8_t low = 0;
+    uint8_t high = 0;
+  };
+  uint8_t Outputs() const { return outputs_; }
+  const std::optional<Pwm>& PwmOf(unsigned output) const { return pwm_[output]; }
+
   // Identity: the name (answered as a string descriptor) and the serial number.
   const std::u16string& name() const { return name_; }
   void SetName(std::u16string name) { name_ = std::move(name); }
@@ -128,6 +138,9 @@ class Card {
   ControlReply InputRequest(const SetupPacket& setup, size_t length);
   ControlReply NameDescriptor(const SetupPacket& setup) const;
   ControlReply SerialNumber(const SetupPacket& setup) const;
+  static bool IsOutputRequest(const SetupPacket& setup);
+  ControlReply OutputRequest(const SetupPacket& setup, size_t length);
+  std::vector<uint8_t> OutputReadback() const;
 
   CardConfig config_;
   uint8_t cpuControl_ = 0;
@@ -137,6 +150,8 @@ class Card {
   std::u16string name_ = config_.name;
   uint64_t serialNumber_ = config_.serialNumber;
   Io io_;
+  uint8_t outputs_ = 0;
+  std::optional<Pwm> pwm_[8];
 };
 
 }  // namespace merlox::sim

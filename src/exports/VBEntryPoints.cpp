@@ -68,6 +68,23 @@ uint32_t MERLOX_API VBEntry_WDG_HandleEvent(int32_t CardNum, uint32_t Action) {
 
 uint32_t MERLOX_API VBEntry_WDG_EmergencyReboot(void) { return WDG_EmergencyReboot(); }
 
+uint32_t MERLOX_API VBEntry_DO_WriteAll(int32_t CardNum, uint32_t Value) {
+  return DO_WriteAll(CardNum, Value);
+}
+
+uint32_t MERLOX_API VBEntry_DO_Write1(int32_t CardNum, uint32_t Channel, int32_t State) {
+  return DO_Write1(CardNum, Channel, State);
+}
+
+uint32_t MERLOX_API VBEntry_DO_ReadbackAll(int32_t CardNum, uint8_t* pData) {
+  return DO_ReadbackAll(CardNum, pData);
+}
+
+uint32_t MERLOX_API VBEntry_DO_SetPWM(int32_t CardNum, int32_t Channel, uint32_t LowByte,
+                                      int32_t HighByte) {
+  return DO_SetPWM(CardNum, Channel, LowByte, HighByte);
+}
+
 uint32_t MERLOX_API VBEntry_QueryCardInfo(int32_t CardNum, uint32_t* pPID, int32_t* pBase,
                                           uint32_t* pNameSize, char* pName) {
   return QueryCardInfo(CardNum, pPID, pBase, pNameSize, pName);
