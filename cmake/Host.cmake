@@ -18,3 +18,8 @@ target_compile_definitions(merloxctl PRIVATE MERLOX_WITH_SIMULATOR)
 target_link_libraries(merloxctl PRIVATE merlox_host)
 add_test(NAME merloxctl_simulate COMMAND merloxctl --simulate list)
 set_tests_properties(merloxctl_simulate PROPERTIES PASS_REGULAR_EXPRESSION "card numbers in use: 2")
+
+# The shared library for the language bindings, in the tree without sanitizers.
+if(MERLOX_SANITIZER STREQUAL "none")
+  include(cmake/Bindings.cmake)
+endif()

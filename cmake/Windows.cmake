@@ -43,3 +43,4 @@ add_test(NAME dll_exports_checker
                  -DOBJDUMP=x86_64-w64-mingw32-objdump
                  -DWORK_DIR=${CMAKE_BINARY_DIR}/dll_exports_checker
                  -P ${PROJECT_SOURCE_DIR}/tests/windows/CheckDllExportsSelfTest.cmake)
+include(cmake/Companion.cmake)

@@ -16,8 +16,13 @@ configure build/host-asan -DMERLOX_SANITIZER=address
 configure build/host-tsan -DMERLOX_SANITIZER=thread
 configure build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release
+# Without sanitizers: libmerlox.so for the language bindings and their tests only.
+configure build/host -DMERLOX_SANITIZER=none
 
 for dir in build/host-asan build/host-tsan build/windows; do
   echo "== building $dir"
   ninja -C "$dir" -j "$jobs"
 done
+
+echo "== building build/host (the bindings' shared library)"
+ninja -C build/host -j "$jobs" bindings

@@ -1,0 +1,238 @@
+"""The simulated card, for an application's own tests (merloxsim.h).
+
+On the host build the simulator lives in libmerlox.so itself. On Windows it is
+MERLOXSIM.dll (beside MERLOX.dll, or named by MERLOXSIM_LIBRARY), and attach()
+points the loaded MERLOX.dll at it: the driver calls and the calls that would shut
+Windows down or restart it, which are only recorded.
+
+Cards here are named by the simulator's card id, not by the library's card number.
+"""
+
+import collections
+import ctypes
+import os
+import sys
+import threading
+from ctypes import POINTER, Structure, byref, c_int32, c_uint8, c_uint16, c_uint32, c_uint64
+from ctypes import c_void_p
+
+import merlox
+from . import _library
+
+__all__ = ["SimError", "Request", "WatchdogState", "Shutdown"]
+
+
+class SimError(merlox.MerloxError):
+    """A simulator call returned a nonzero status."""
+
+
+SIM_STATUS_TEXTS = {
+    1: "the card's watchdog is not running",
+    87: "unknown card id or invalid argument",
+    122: "the data buffer is too small",
+    126: "no MERLOX.dll is loaded",
+    127: "the module lacks an import to redirect",
+    170: "already attached to another module",
+    1413: "no log entry with that index",
+    1460: "the wait ran out of time",
+}
+
+
+class _WatchdogState(Structure):
+    _fields_ = [(name, c_uint32) for name in
+                ("Running", "EventsEnabled", "TimeoutSeconds", "Pets", "HostResets")]
+
+
+class _Request(Structure):
+    _fields_ = [
+        ("Card", c_int32),
+        ("IoControlCode", c_uint32),
+        ("Error", c_uint32),
+        ("RequestType", c_uint8),
+        ("Request", c_uint8),
+        ("Value", c_uint16),
+        ("Index", c_uint16),
+        ("Length", c_uint16),
+        ("DataLength", c_uint32),
+    ]
+
+
+WatchdogState = collections.namedtuple(
+    "WatchdogState", "running events_enabled timeout_seconds pets host_resets")
+Request = collections.namedtuple(
+    "Request", "card io_control_code error request_type request value index length data")
+Shutdown = collections.namedtuple("Shutdown", "flags reason")
+
+CONTROL_TRANSFER = 0x220020
+
+_PROTOTYPES = [
+    ("MERLOXSIM_Attach", c_uint32, [c_void_p]),
+    ("MERLOXSIM_Detach", c_uint32, []),
+    ("MERLOXSIM_Reset", c_uint32, []),
+    ("MERLOXSIM_Plug", c_int32, [c_uint32]),
+    ("MERLOXSIM_Unplug", c_uint32, [c_int32]),
+    ("MERLOXSIM_Replug", c_int32, [c_int32]),
+    ("MERLOXSIM_SetSerialNumber", c_uint32, [c_int32, c_uint64]),
+    ("MERLOXSIM_SetInputs", c_uint32, [c_int32, c_uint32]),
+    ("MERLOXSIM_SetSensorCounts", c_uint32, [c_int32, POINTER(c_uint16)]),
+    ("MERLOXSIM_GetOutputs", c_uint32, [c_int32, POINTER(c_uint8)]),
+    ("MERLOXSIM_GetWatchdog", c_uint32, [c_int32, POINTER(_WatchdogState)]),
+    ("MERLOXSIM_AdvanceClock", c_uint32, [c_uint64]),
+    ("MERLOXSIM_ExpireWatchdog", c_uint32, [c_int32]),
+    ("MERLOXSIM_RequestCount", c_uint32, []),
+    ("MERLOXSIM_GetRequest", c_uint32,
+     [c_uint32, POINTER(_Request), POINTER(c_uint8), POINTER(c_uint32)]),
+    ("MERLOXSIM_ClearRequests", c_uint32, []),
+    ("MERLOXSIM_ViolationCount", c_uint32, []),
+    ("MERLOXSIM_ShutdownCount", c_uint32, []),
+    ("MERLOXSIM_GetShutdown", c_uint32, [c_uint32, POINTER(c_uint32), POINTER(c_uint32)]),
+    ("MERLOXSIM_WaitForShutdowns", c_uint32, [c_uint32, c_uint32]),
+    ("MERLOXSIM_FailNextShutdown", c_uint32, [c_uint32]),
+]
+
+_lock = threading.Lock()
+_native = None
+
+
+def library():
+    """The simulator's native library: libmerlox.so itself on the host build."""
+    global _native
+    with _lock:
+        if _native is None:
+            if sys.platform == "win32":
+                override = os.environ.get("MERLOXSIM_LIBRARY")
+                beside = os.path.join(os.path.dirname(merlox.library()._name), "MERLOXSIM.dll")
+                native = _library.load([override] if override else [beside, "MERLOXSIM.dll"])
+            else:
+                native = merlox.library()
+            _native = _library.declare(native, _PROTOTYPES)
+        return _native
+
+
+def _check(status):
+    if status != 0:
+        raise SimError(status, SIM_STATUS_TEXTS.get(status, f"status {status}"))
+
+
+def attach(module=None):
+    """Points MERLOX.dll (by default the one this package loaded) at the simulator.
+    Nothing to do on the host build."""
+    if module is None and sys.platform == "win32":
+        module = merlox.library()._handle
+    _check(library().MERLOXSIM_Attach(module))
+
+
+def detach():
+    """Puts MERLOX.dll's imports back; close every card first."""
+    _check(library().MERLOXSIM_Detach())
+
+
+def reset():
+    """Forgets every card, the request log and the recorded shutdowns."""
+    _check(library().MERLOXSIM_Reset())
+
+
+def plug(product_id=0x8080):
+    """Plugs in a card; returns its simulator card id."""
+    card = library().MERLOXSIM_Plug(product_id)
+    if card < 0:
+        raise SimError(87, SIM_STATUS_TEXTS[87])
+    return card
+
+
+def unplug(card):
+    _check(library().MERLOXSIM_Unplug(card))
+
+
+def replug(card):
+    """The card comes back as a new card; returns the new card id."""
+    new_card = library().MERLOXSIM_Replug(card)
+    if new_card < 0:
+        raise SimError(87, SIM_STATUS_TEXTS[87])
+    return new_card
+
+
+def set_serial_number(card, serial_number):
+    _check(library().MERLOXSIM_SetSerialNumber(card, serial_number))
+
+
+def set_inputs(card, inputs):
+    """The eight inputs take these states (bit k = input k)."""
+    _check(library().MERLOXSIM_SetInputs(card, inputs))
+
+
+def set_sensor_counts(card, counts):
+    """The six raw counts: temperature, humidity, analog inputs 0..3."""
+    counts = list(counts)
+    if len(counts) != 6:
+        raise ValueError("six sensor counts are needed")
+    _check(library().MERLOXSIM_SetSensorCounts(card, (c_uint16 * 6)(*counts)))
+
+
+def outputs(card):
+    """The card's digital outputs as last set (bit k = output k)."""
+    value = c_uint8(0)
+    _check(library().MERLOXSIM_GetOutputs(card, byref(value)))
+    return value.value
+
+
+def watchdog(card):
+    state = _WatchdogState()
+    _check(library().MERLOXSIM_GetWatchdog(card, byref(state)))
+    return WatchdogState(bool(state.Running), bool(state.EventsEnabled), state.TimeoutSeconds,
+                         state.Pets, state.HostResets)
+
+
+def advance_clock(milliseconds):
+    _check(library().MERLOXSIM_AdvanceClock(milliseconds))
+
+
+def expire_watchdog(card):
+    """Lets the card's running watchdog expire now (the clock moves for all cards)."""
+    _check(library().MERLOXSIM_ExpireWatchdog(card))
+
+
+def requests():
+    """Every request the driver received since the last reset or clear, oldest first."""
+    native = library()
+    result = []
+    for index in range(native.MERLOXSIM_RequestCount()):
+        record = _Request()
+        _check(native.MERLOXSIM_GetRequest(index, byref(record), None, None))
+        data = (c_uint8 * max(record.DataLength, 1))()
+        capacity = c_uint32(record.DataLength)
+        _check(native.MERLOXSIM_GetRequest(index, byref(record), data, byref(capacity)))
+        result.append(Request(record.Card, record.IoControlCode, record.Error,
+                              record.RequestType, record.Request, record.Value, record.Index,
+                              record.Length, bytes(data[: record.DataLength])))
+    return result
+
+
+def clear_requests():
+    _check(library().MERLOXSIM_ClearRequests())
+
+
+def violation_count():
+    """Requests the real driver would have refused; a correct library makes none."""
+    return library().MERLOXSIM_ViolationCount()
+
+
+def shutdowns():
+    """The recorded shutdown and restart requests, oldest first."""
+    native = library()
+    result = []
+    for index in range(native.MERLOXSIM_ShutdownCount()):
+        flags = c_uint32(0)
+        reason = c_uint32(0)
+        _check(native.MERLOXSIM_GetShutdown(index, byref(flags), byref(reason)))
+        result.append(Shutdown(flags.value, reason.value))
+    return result
+
+
+def wait_for_shutdowns(count, timeout_milliseconds=10000):
+    """Waits until count shutdown requests were recorded; SimError 1460 on timeout."""
+    _check(library().MERLOXSIM_WaitForShutdowns(count, timeout_milliseconds))
+
+
+def fail_next_shutdown(last_error):
+    _check(library().MERLOXSIM_FailNextShutdown(last_error))

@@ -1,0 +1,26 @@
+import pytest
+
+import merlox
+from merlox import sim
+
+
+@pytest.fixture
+def simulator():
+    """An attached simulator with no card, and a library with no open card; the
+    library must not have made any request the real driver would refuse."""
+    sim.attach()
+    sim.reset()
+    merlox.close_all()
+    yield sim
+    merlox.close_all()
+    assert sim.violation_count() == 0
+    sim.reset()
+
+
+@pytest.fixture
+def card(simulator):
+    """One card with a watchdog, found by the library as card 0; its simulator id."""
+    card_id = simulator.plug(0x8080)
+    assert merlox.get_num_cards() == 1
+    simulator.clear_requests()
+    return card_id

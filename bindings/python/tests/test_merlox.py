@@ -1,0 +1,204 @@
+import ctypes
+import os
+import threading
+
+import pytest
+
+import merlox
+from merlox import MerloxError, sim
+from merlox._library import LibraryNotFoundError, load
+
+
+def test_the_sensor_record_has_the_layout_of_the_header():
+    assert ctypes.sizeof(merlox.TSensorRecord) == 48
+    assert merlox.TSensorRecord.Humidity.offset == 8
+    assert merlox.TSensorRecord.Analog.offset == 16
+
+
+def test_a_missing_library_is_reported_with_where_it_was_looked_for(tmp_path):
+    missing = str(tmp_path / "libmerlox.so")
+    with pytest.raises(LibraryNotFoundError) as raised:
+        load([missing])
+    assert missing in str(raised.value)
+    assert "MERLOX_LIBRARY" in str(raised.value)
+
+
+@pytest.mark.parametrize(
+    "call, status",
+    [
+        (lambda: merlox.close_card(5), 6),  # a free slot
+        (lambda: merlox.wdg_pet(40), 1413),  # neither 0..31 nor a selector
+        (lambda: merlox.wdg_pet(merlox.ONLY_OPEN_CARD), 2),  # no open card
+        (lambda: merlox.ai_read1(0, 6), 1413),  # no channel 6
+        (lambda: merlox.speaker_set_freq(0, 65280), 87),
+        (lambda: merlox.wdg_set_timeout(0, float("nan")), 87),
+    ],
+)
+def test_a_nonzero_status_raises_with_its_text(simulator, call, status):
+    with pytest.raises(MerloxError) as raised:
+        call()
+    assert raised.value.status == status
+    assert raised.value.text == merlox.status_text(status)
+    assert str(status) in str(raised.value)
+
+
+def test_a_card_that_has_gone_raises_1617_and_its_text(card):
+    sim.unplug(card)
+    with pytest.raises(MerloxError) as raised:
+        merlox.wdg_pet(0)
+    assert raised.value.status == 1617
+    assert "gone" in raised.value.text
+
+
+def test_the_card_context_closes_the_card_also_after_an_error(card):
+    with merlox.Card(0) as opened:
+        assert opened.product_id == 0x8080
+        assert opened.has_watchdog()
+        opened.start()
+    # Closed: the slot is free again.
+    with pytest.raises(MerloxError) as raised:
+        merlox.close_card(0)
+    assert raised.value.status == 6
+
+    with pytest.raises(ZeroDivisionError):
+        with merlox.Card(0) as opened:  # found again by its query
+            opened.pet()
+            1 / 0
+    with pytest.raises(MerloxError):
+        merlox.close_card(0)
+
+
+def test_entering_the_context_of_an_absent_card_raises(simulator):
+    with pytest.raises(MerloxError) as raised:
+        with merlox.Card(3):
+            pass
+    assert raised.value.status == 2
+
+
+def test_identity(card):
+    sim.set_serial_number(card, 0x1122334455667788)
+    assert merlox.query_card_id(0) == 0x8080
+    name = merlox.query_card_name(0)
+    assert name == "MERLOX-8"
+    assert merlox.query_card_info(0) == merlox.CardInfo(0x8080, 0, name)
+    assert merlox.query_card_serial_number(0) == 0x1122334455667788
+    assert merlox.get_card_by_serial_number(0x1122334455667788) == 0
+    assert merlox.get_card_by_serial_number(0x42) is None
+    sim.set_serial_number(card, 0)
+    with pytest.raises(MerloxError) as raised:
+        merlox.query_card_serial_number(0)
+    assert raised.value.status == 50
+
+
+def test_the_watchdog_timeout_reaches_the_card_in_whole_seconds(card):
+    assert merlox.wdg_set_timeout(0, 2500.0) == 2000.0  # halves round to even
+    merlox.wdg_start(0)
+    merlox.wdg_pet(0)
+    state = sim.watchdog(card)
+    assert (state.running, state.timeout_seconds, state.pets) == (True, 2, 1)
+    assert merlox.wdg_read_status(0) & 1 == 1
+    merlox.wdg_stop(0)
+    assert not sim.watchdog(card).running
+
+
+def test_an_expired_watchdog_makes_the_background_thread_restart(card):
+    with pytest.raises(sim.SimError) as raised:
+        sim.expire_watchdog(card)
+    assert raised.value.status == 1
+    merlox.wdg_start(0)
+    merlox.wdg_handle_event(0, 5)
+    sim.expire_watchdog(card)
+    sim.wait_for_shutdowns(1)
+    assert sim.shutdowns() == [sim.Shutdown(6, 0)]  # restart, by force
+    state = sim.watchdog(card)
+    assert (state.running, state.host_resets) == (False, 1)
+
+
+def test_an_aborted_event_wait_raises_995_in_its_thread(card):
+    outcome = []
+    waiter = threading.Thread(target=lambda: outcome.append(_status(merlox.wdg_wait_for_event, 0)))
+    waiter.start()
+    # An abort ends the wait that is pending: repeat it until the thread has got
+    # there.
+    for _ in range(1000):
+        merlox.wdg_abort_event_request(0)
+        waiter.join(0.01)
+        if not waiter.is_alive():
+            break
+    assert not waiter.is_alive()
+    assert outcome == [995]
+
+
+def _status(function, *args):
+    try:
+        function(*args)
+        return 0
+    except MerloxError as error:
+        return error.status
+
+
+def test_inputs_latches_and_outputs(card):
+    sim.set_inputs(card, 0xA5)
+    assert merlox.di_peek_all(0) == 0xA5
+    assert [merlox.di_peek1(0, channel) for channel in range(8)] == [
+        True, False, True, False, False, True, False, True]
+    sim.set_inputs(card, 0x05)
+    assert merlox.di_read_latched(0) == (0xA5, 0xA0)  # went to 1, went to 0
+    assert merlox.di_read_latched(0) == (0, 0)  # a read hands them over
+
+    merlox.do_write_all(0, 0x5A)
+    merlox.do_write1(0, 0, True)
+    merlox.do_write1(0, 1, False)
+    assert sim.outputs(card) == 0x59
+    assert merlox.do_readback_all(0) == 0x59
+
+
+def test_the_sensor_record_carries_each_measurement_in_its_field(card):
+    sim.set_sensor_counts(card, [26000, 30000, 100, 32767, 50000, 65535])
+    record = merlox.ai_read_all(0)
+    assert isinstance(record, merlox.TSensorRecord)
+    assert record.values() == tuple(merlox.ai_read1(0, channel) for channel in range(6))
+    analog = list(record.Analog)
+    assert analog == sorted(analog) and len(set(analog)) == 4  # counts rise, values rise
+    assert merlox.wdg_read_temp(0) == pytest.approx(record.Temperature * 9 / 5 + 32)
+
+    merlox.ai_disable(0)
+    assert list(merlox.ai_read_all(0).Analog) == [0.0] * 4
+
+
+def test_vendor_transfers_reach_the_log_with_their_setup_and_data(card):
+    # The card refuses this request (31), but it reached the driver as sent; only
+    # the low bits of request, value and index go out.
+    assert _status(merlox.vendor_write, 0, 0x1234, 0x10001, 0x20002, b"\x01\x02\x03") == 31
+    write = sim.requests()[-1]
+    assert write.card == card
+    assert write.io_control_code == sim.CONTROL_TRANSFER
+    assert (write.request_type, write.request, write.value, write.index, write.length) == (
+        0x40, 0x34, 1, 2, 3)
+    assert write.data == b"\x01\x02\x03"
+
+    sim.clear_requests()
+    name_descriptor = merlox.vendor_read(0, 0x06, 0x0302, 0, 64)
+    assert name_descriptor[0] == len(name_descriptor)
+    read = sim.requests()
+    assert len(read) == 1 and read[0].request_type == 0xC0 and read[0].length == 64
+
+
+def test_simulator_calls_on_unknown_cards_raise(simulator):
+    for call in (lambda: sim.unplug(7), lambda: sim.set_inputs(7, 1), lambda: sim.watchdog(7),
+                 lambda: sim.replug(7), lambda: sim.plug(0x10000)):
+        with pytest.raises(sim.SimError) as raised:
+            call()
+        assert raised.value.status == 87
+
+
+def test_a_replugged_card_is_a_new_card_once_the_old_one_is_closed(card):
+    replugged = sim.replug(card)
+    assert replugged != card
+    with pytest.raises(MerloxError) as raised:
+        merlox.wdg_pet(0)
+    assert raised.value.status == 1617
+    merlox.close_card(0)
+    assert merlox.get_num_cards() == 1
+    merlox.wdg_pet(0)
+    assert sim.watchdog(replugged).pets == 1

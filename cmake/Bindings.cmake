@@ -1,0 +1,61 @@
+# The host shared library libmerlox.so, with the simulated card inside, for the
+# language bindings and their tests. Built only in a tree without sanitizers: a
+# sanitized shared library cannot be loaded into an interpreter that was not
+# started with the sanitizer's runtime.
+set(MERLOX_VERSION_SCRIPT ${CMAKE_BINARY_DIR}/merlox.map)
+add_custom_command(
+  OUTPUT ${MERLOX_VERSION_SCRIPT}
+  COMMAND ${CMAKE_COMMAND} -DTABLE=${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt
+          -DOUTPUT=${MERLOX_VERSION_SCRIPT}
+          -P ${PROJECT_SOURCE_DIR}/cmake/GenerateVersionScript.cmake
+  DEPENDS ${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt
+          ${PROJECT_SOURCE_DIR}/cmake/GenerateVersionScript.cmake
+  COMMENT "Generating the export list of libmerlox.so")
+add_custom_target(merlox_version_script DEPENDS ${MERLOX_VERSION_SCRIPT})
+
+add_library(merlox_shared SHARED ${MERLOX_LIBRARY_SOURCES} ${MERLOX_SIM_SOURCES}
+                                 src/platform/HostWin32.cpp sim/SimControlApi.cpp)
+merlox_target_defaults(merlox_shared)
+set_target_properties(merlox_shared PROPERTIES OUTPUT_NAME merlox LINK_DEPENDS
+                                                ${MERLOX_VERSION_SCRIPT})
+add_dependencies(merlox_shared merlox_version_script)
+target_link_options(merlox_shared PRIVATE -Wl,--version-script=${MERLOX_VERSION_SCRIPT}
+                    -Wl,--no-undefined)
+target_link_libraries(merlox_shared PRIVATE pthread)
+
+# The Python package, with Debian's interpreter and pytest (the python3 on PATH may
+# be another interpreter without pytest).
+set(MERLOX_PYTHON /usr/bin/python3 CACHE FILEPATH "Python interpreter with pytest")
+add_test(NAME python_bindings
+         COMMAND ${MERLOX_PYTHON} -m pytest -q -p no:cacheprovider
+                 ${PROJECT_SOURCE_DIR}/bindings/python/tests)
+set_tests_properties(python_bindings PROPERTIES
+  LABELS bindings TIMEOUT 300
+  ENVIRONMENT "MERLOX_LIBRARY=$<TARGET_FILE:merlox_shared>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1")
+
+# The C# declarations, compiled with Debian's Mono into a test program that runs
+# them against libmerlox.so ("merlox" resolves to it on Linux).
+find_program(MERLOX_MCS mcs)
+find_program(MERLOX_MONO mono)
+set(MERLOX_BINDINGS_TARGETS merlox_shared)
+if(MERLOX_MCS AND MERLOX_MONO)
+  set(MERLOX_CSHARP_TEST ${CMAKE_BINARY_DIR}/MerloxCSharpTest.exe)
+  set(MERLOX_CSHARP_SOURCES ${PROJECT_SOURCE_DIR}/bindings/csharp/Merlox.cs
+                            ${PROJECT_SOURCE_DIR}/bindings/csharp/tests/MerloxTest.cs)
+  add_custom_command(OUTPUT ${MERLOX_CSHARP_TEST}
+                     COMMAND ${MERLOX_MCS} -warnaserror -out:${MERLOX_CSHARP_TEST}
+                             ${MERLOX_CSHARP_SOURCES}
+                     DEPENDS ${MERLOX_CSHARP_SOURCES}
+                     COMMENT "Compiling the C# declarations and their test")
+  add_custom_target(merlox_csharp_test DEPENDS ${MERLOX_CSHARP_TEST})
+  list(APPEND MERLOX_BINDINGS_TARGETS merlox_csharp_test)
+  add_test(NAME csharp_bindings COMMAND ${MERLOX_MONO} ${MERLOX_CSHARP_TEST})
+  set_tests_properties(csharp_bindings PROPERTIES
+    LABELS bindings TIMEOUT 120 PASS_REGULAR_EXPRESSION "all passed"
+    ENVIRONMENT "LD_LIBRARY_PATH=$<TARGET_FILE_DIR:merlox_shared>")
+else()
+  message(STATUS "mcs or mono not found: the C# declarations are not tested")
+endif()
+
+# What the binding tests need, and nothing else of the host tree.
+add_custom_target(bindings DEPENDS ${MERLOX_BINDINGS_TARGETS})

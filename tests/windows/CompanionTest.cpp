@@ -1,0 +1,187 @@
+// MERLOXSIM.dll as an application's test suite uses it: loaded beside the shipped
+// MERLOX.dll and attached to it through include/merloxsim.h alone. Its simulator is
+// its own, not the one this test program links, so everything here is seen
+// through the companion's interface.
+#include <string>
+
+#include "MerloxDll.h"
+#include "merloxsim.h"
+
+namespace merlox::test {
+namespace {
+
+// The companion's functions, resolved by name as an application would.
+struct Companion {
+  HMODULE module = nullptr;
+  std::string error;
+  decltype(&::MERLOXSIM_Attach) Attach = nullptr;
+  decltype(&::MERLOXSIM_Detach) Detach = nullptr;
+  decltype(&::MERLOXSIM_Reset) Reset = nullptr;
+  decltype(&::MERLOXSIM_Plug) Plug = nullptr;
+  decltype(&::MERLOXSIM_Unplug) Unplug = nullptr;
+  decltype(&::MERLOXSIM_SetInputs) SetInputs = nullptr;
+  decltype(&::MERLOXSIM_GetWatchdog) GetWatchdog = nullptr;
+  decltype(&::MERLOXSIM_ExpireWatchdog) ExpireWatchdog = nullptr;
+  decltype(&::MERLOXSIM_RequestCount) RequestCount = nullptr;
+  decltype(&::MERLOXSIM_GetRequest) GetRequest = nullptr;
+  decltype(&::MERLOXSIM_ViolationCount) ViolationCount = nullptr;
+  decltype(&::MERLOXSIM_ShutdownCount) ShutdownCount = nullptr;
+  decltype(&::MERLOXSIM_GetShutdown) GetShutdown = nullptr;
+  decltype(&::MERLOXSIM_WaitForShutdowns) WaitForShutdowns = nullptr;
+
+  static const Companion& Get() {
+    static const Companion companion;
+    return companion;
+  }
+
+ private:
+  template <class F>
+  void Resolve(F& function, const char* name) {
+    function = reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+    if (function == nullptr) error += std::string(" ") + name;
+  }
+
+  Companion() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dllPath(path, length);
+    dllPath.erase(dllPath.find_last_of(L"\\/") + 1);
+    module = LoadLibraryW((dllPath + L"MERLOXSIM.dll").c_str());
+    if (module == nullptr) {
+      error = "LoadLibrary of MERLOXSIM.dll failed with error " + std::to_string(GetLastError());
+      return;
+    }
+    Resolve(Attach, "MERLOXSIM_Attach");
+    Resolve(Detach, "MERLOXSIM_Detach");
+    Resolve(Reset, "MERLOXSIM_Reset");
+    Resolve(Plug, "MERLOXSIM_Plug");
+    Resolve(Unplug, "MERLOXSIM_Unplug");
+    Resolve(SetInputs, "MERLOXSIM_SetInputs");
+    Resolve(GetWatchdog, "MERLOXSIM_GetWatchdog");
+    Resolve(ExpireWatchdog, "MERLOXSIM_ExpireWatchdog");
+    Resolve(RequestCount, "MERLOXSIM_RequestCount");
+    Resolve(GetRequest, "MERLOXSIM_GetRequest");
+    Resolve(ViolationCount, "MERLOXSIM_ViolationCount");
+    Resolve(ShutdownCount, "MERLOXSIM_ShutdownCount");
+    Resolve(GetShutdown, "MERLOXSIM_GetShutdown");
+    Resolve(WaitForShutdowns, "MERLOXSIM_WaitForShutdowns");
+    if (!error.empty()) error = "MERLOXSIM.dll lacks" + error;
+  }
+};
+
+// Every test attaches the companion to the shared MERLOX.dll and starts from an
+// empty simulator and a library with no open card; teardown closes the cards,
+// expects no request the real driver would refuse, and puts the imports back.
+class CompanionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(dll().error(), "");
+    ASSERT_EQ(sim().error, "");
+    ASSERT_EQ(sim().Attach(nullptr), MERLOXSIM_STATUS_SUCCESS);
+    attached_ = true;
+    sim().Reset();
+    dll().CloseAll();
+  }
+
+  void TearDown() override {
+    if (!attached_) return;
+    dll().CloseAll();
+    EXPECT_EQ(sim().ViolationCount(), 0u);
+    EXPECT_EQ(sim().Detach(), MERLOXSIM_STATUS_SUCCESS);
+    sim().Reset();
+  }
+
+  static const MerloxDll& dll() { return MerloxDll::Get(); }
+  static const Companion& sim() { return Companion::Get(); }
+
+  bool attached_ = false;
+};
+
+TEST_F(CompanionTest, AttachesOnlyToAModuleWithTheDriverImports) {
+  // Attaching again to the same module is harmless.
+  EXPECT_EQ(sim().Attach(dll().module()), MERLOXSIM_STATUS_SUCCESS);
+  // Another module while attached: refused, the attachment stays.
+  EXPECT_EQ(sim().Attach(GetModuleHandleW(nullptr)), MERLOXSIM_STATUS_BUSY);
+  const int32_t card = sim().Plug(0x8080);
+  EXPECT_EQ(dll().GetNumCards(), 1u);
+
+  // Detached, the library no longer sees simulated cards; and a module without the
+  // driver imports (this program) is refused and left alone.
+  dll().CloseAll();
+  ASSERT_EQ(sim().Detach(), MERLOXSIM_STATUS_SUCCESS);
+  EXPECT_EQ(dll().GetNumCards(), 0u);
+  EXPECT_EQ(sim().Attach(GetModuleHandleW(nullptr)), MERLOXSIM_STATUS_PROC_NOT_FOUND);
+  ASSERT_EQ(sim().Attach(nullptr), MERLOXSIM_STATUS_SUCCESS);
+  EXPECT_EQ(dll().GetNumCards(), 1u);
+  EXPECT_EQ(sim().Unplug(card), MERLOXSIM_STATUS_SUCCESS);
+  EXPECT_EQ(sim().Unplug(card + 1), MERLOXSIM_STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(CompanionTest, AnExpiredWatchdogMakesTheBackgroundThreadRestartWindows) {
+  const int32_t card = sim().Plug(0x8080);
+  ASSERT_GE(card, 0);
+  ASSERT_EQ(dll().GetNumCards(), 1u);
+  const auto start = dll().Function<decltype(&::WDG_Start)>("WDG_Start");
+  const auto handleEvent = dll().Function<decltype(&::WDG_HandleEvent)>("WDG_HandleEvent");
+  ASSERT_NE(start, nullptr);
+  ASSERT_NE(handleEvent, nullptr);
+
+  // Nothing to expire before the watchdog runs.
+  EXPECT_EQ(sim().ExpireWatchdog(card), MERLOXSIM_STATUS_NOT_RUNNING);
+  ASSERT_EQ(start(0), 0u);
+  // Stop the watchdog and restart Windows by force when the card reports expiry.
+  ASSERT_EQ(handleEvent(0, 5), 0u);
+  MERLOXSIM_WatchdogState state{};
+  ASSERT_EQ(sim().GetWatchdog(card, &state), MERLOXSIM_STATUS_SUCCESS);
+  EXPECT_EQ(state.Running, 1u);
+  EXPECT_EQ(state.EventsEnabled, 1u);
+  EXPECT_EQ(sim().ShutdownCount(), 0u);
+
+  ASSERT_EQ(sim().ExpireWatchdog(card), MERLOXSIM_STATUS_SUCCESS);
+  ASSERT_EQ(sim().WaitForShutdowns(1, 10000), MERLOXSIM_STATUS_SUCCESS);
+  uint32_t flags = 0;
+  uint32_t reason = 0xFFFFFFFF;
+  ASSERT_EQ(sim().GetShutdown(0, &flags, &reason), MERLOXSIM_STATUS_SUCCESS);
+  EXPECT_EQ(flags, 6u);  // EWX_REBOOT | EWX_FORCE
+  EXPECT_EQ(reason, 0u);
+  EXPECT_EQ(sim().GetShutdown(1, &flags, &reason), MERLOXSIM_STATUS_INVALID_INDEX);
+  ASSERT_EQ(sim().GetWatchdog(card, &state), MERLOXSIM_STATUS_SUCCESS);
+  EXPECT_EQ(state.Running, 0u);
+  EXPECT_EQ(state.HostResets, 1u);
+
+  // The log holds the card's enable-events command (vendor request 0x40, index
+  // 0x69) with the card it went to.
+  bool enabled = false;
+  for (uint32_t i = 0; i < sim().RequestCount(); ++i) {
+    MERLOXSIM_Request request{};
+    ASSERT_EQ(sim().GetRequest(i, &request, nullptr, nullptr), MERLOXSIM_STATUS_SUCCESS);
+    if (request.IoControlCode == 0x220020 && request.RequestType == 0x40 &&
+        request.Request == 0x40 && request.Index == 0x69) {
+      enabled = true;
+      EXPECT_EQ(request.Card, card);
+      EXPECT_EQ(request.Error, 0u);
+    }
+  }
+  EXPECT_TRUE(enabled);
+}
+
+TEST_F(CompanionTest, InputsAndUnplugReachTheLibrary) {
+  const int32_t card = sim().Plug(0x8080);
+  ASSERT_EQ(dll().GetNumCards(), 1u);
+  const auto peekAll = dll().Function<decltype(&::DI_PeekAll)>("DI_PeekAll");
+  const auto pet = dll().Function<decltype(&::WDG_Pet)>("WDG_Pet");
+  ASSERT_NE(peekAll, nullptr);
+  ASSERT_NE(pet, nullptr);
+
+  ASSERT_EQ(sim().SetInputs(card, 0xA5), MERLOXSIM_STATUS_SUCCESS);
+  EXPECT_EQ(sim().SetInputs(card, 0x100), MERLOXSIM_STATUS_INVALID_PARAMETER);
+  uint8_t inputs = 0;
+  ASSERT_EQ(peekAll(0, &inputs), 0u);
+  EXPECT_EQ(inputs, 0xA5);
+
+  ASSERT_EQ(sim().Unplug(card), MERLOXSIM_STATUS_SUCCESS);
+  EXPECT_EQ(pet(0), 1617u);
+}
+
+}  // namespace
+}  // namespace merlox::test
