@@ -262,6 +262,41 @@ uint32_t MERLOX_API AI_Read1(int32_t CardNum, uint32_t Channel, double* pValue);
  * Frequency outside 0..65279, before anything else; otherwise as AI_Enable. */
 uint32_t MERLOX_API Speaker_SetFreq(int32_t CardNum, int32_t Frequency);
 
+/* ---- Change of state ----------------------------------------------------------
+ * A card sends a change-of-state packet when its inputs change. The waits block
+ * the calling thread until one arrives; DI_AbortCOSRequest from another thread
+ * ends a pending wait (or, when none is pending, the card's next one), which then
+ * returns 995 and loses its packet. Statuses of both waits: 0; 998 for an output
+ * that cannot be written (checked first, before the card number); the card-number
+ * statuses (1413, 2, 52, 1617); 995 for an aborted wait; 1617 when the card has
+ * gone (it is closed); the driver's error otherwise (31 when none); 13 for a
+ * packet too short for what the wait hands out; 1359. Every output is cleared at
+ * the start and stays cleared on failure. */
+
+/* Stores the packet's input byte (bit k = input k) in *pData. The packet must
+ * hold at least 7 bytes. */
+uint32_t MERLOX_API DI_WaitForCOS(int32_t CardNum, uint8_t* pData);
+
+/* Hands out parts of a packet of at least 27 bytes; every pointer may be null.
+ * *pTimestamp receives the card's 16-bit timestamp. When Length is above 0, the
+ * first up to 7 of the Length bytes at pData receive, in this order, the input
+ * byte, the card's bytes 21, 24 and 26, the two latched bytes, and the card's
+ * byte 5; the rest of the Length bytes are 0. A Length of 0 or below leaves pData
+ * alone. *pValues receives the converted sensor values the packet carries. */
+uint32_t MERLOX_API DI_WaitForCOSMulti(int32_t CardNum, uint32_t* pTimestamp, int32_t Length,
+                                       uint8_t* pData, TSensorRecord* pValues);
+
+/* Ends the card's pending (or next) change-of-state wait. 0; the card-number
+ * statuses (nothing sent); the driver's error for the abort request (31 when
+ * none); 1359. */
+uint32_t MERLOX_API DI_AbortCOSRequest(int32_t CardNum);
+
+/* Stores the card's 16-bit timestamp (its unit is the card's) in *pTimestamp,
+ * which holds 0 when the call fails after the card check. 0; the card-number
+ * statuses (*pTimestamp not touched); 998 for an unusable pTimestamp (nothing
+ * sent); 13 when the card's reply is short or the read failed; 1359. */
+uint32_t MERLOX_API DI_ReadTimestamp(int32_t CardNum, uint16_t* pTimestamp);
+
 /* ---- Temperature and port-style registers ------------------------------------ */
 
 /* Stores the card's temperature in degrees Fahrenheit in *pTemperature (0.0 on

@@ -47,6 +47,7 @@ constexpr uint8_t kIoRequest = 0x10;
 constexpr uint16_t kInputStatusIndex = 0x0000;
 constexpr uint16_t kDebounceIndex = 0xFFFF;
 constexpr size_t kInputStatusSize = 21;
+constexpr size_t kChangeOfStatePacketSize = 32;
 
 // Request 0x10, the digital outputs.
 constexpr uint16_t kAllOutputsIndex = 0x0000;
@@ -206,10 +207,19 @@ ControlReply Card::OutputRequest(const SetupPacket& setup, size_t length) {
   return ControlReply{};
 }
 
-void Card::SetInputs(uint8_t inputs) {
+std::optional<std::vector<uint8_t>> Card::SetInputs(uint8_t inputs) {
+  const uint8_t before = io_.inputs;
   io_.latchedRising |= static_cast<uint8_t>(inputs & ~io_.inputs);
   io_.latchedFalling |= static_cast<uint8_t>(io_.inputs & ~inputs);
   io_.inputs = inputs;
+  if (inputs == before) return std::nullopt;
+  std::vector<uint8_t> packet = InputStatus();
+  packet.resize(kChangeOfStatePacketSize, 0);
+  packet[5] = static_cast<uint8_t>(before ^ inputs);
+  packet[21] = outputs_;
+  packet[24] = static_cast<uint8_t>(++changeOfStatePackets_);
+  packet[26] = static_cast<uint8_t>(inputs & ~before);
+  return packet;
 }
 
 std::vector<uint8_t> Card::InputStatus() const {

@@ -119,7 +119,12 @@ class Card {
   };
   const Io& io() const { return io_; }
   // Sets the input states as the card's terminals see them, latching the changes.
-  void SetInputs(uint8_t inputs);
+  // When any input changed state, returns the change-of-state packet the card then
+  // sends on pipe 0x88 (Driver::SetInputs delivers it): bytes 0 to 20 as in the
+  // input status record, then byte 5 the inputs that changed, byte 21 the output
+  // byte, byte 24 the low byte of the count of packets sent, byte 26 the inputs
+  // that went from 0 to 1; 32 bytes in all.
+  std::optional<std::vector<uint8_t>> SetInputs(uint8_t inputs);
   void SetLatches(uint8_t rising, uint8_t falling) {
     io_.latchedRising = rising;
     io_.latchedFalling = falling;
@@ -152,6 +157,7 @@ class Card {
   Io io_;
   uint8_t outputs_ = 0;
   std::optional<Pwm> pwm_[8];
+  unsigned changeOfStatePackets_ = 0;
 };
 
 }  // namespace merlox::sim

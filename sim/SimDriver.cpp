@@ -171,6 +171,13 @@ void Driver::SendPacket(int card, uint8_t pipe, std::vector<uint8_t> packet) {
   Deliver(card, pipe, std::move(packet));
 }
 
+void Driver::SetInputs(int card, uint8_t inputs) {
+  SimLock lock(mutex_);
+  auto packet = CardAt(card).SetInputs(inputs);
+  // A card that is not plugged in sends nothing.
+  if (packet && cards_.at(card).plugged) Deliver(card, 0x88, std::move(*packet));
+}
+
 size_t Driver::PendingReads(int card) const {
   SimLock lock(mutex_);
   return static_cast<size_t>(std::count_if(

@@ -118,6 +118,9 @@ class Driver {
   // The card sends a packet on a bulk IN pipe: the oldest pending read of that pipe
   // takes it, or it waits in the card's queue for the next read.
   void SendPacket(int card, uint8_t pipe, std::vector<uint8_t> packet);
+  // The card's inputs take these states; a change sends the card's change-of-state
+  // packet on pipe 0x88, as SendPacket would.
+  void SetInputs(int card, uint8_t inputs);
   // Bulk reads currently blocked in the driver, and a wait for a number of them
   // (false on timeout), so that tests know a waiter is really waiting.
   size_t PendingReads(int card = kAnyCard) const;

@@ -68,6 +68,24 @@ uint32_t MERLOX_API VBEntry_WDG_HandleEvent(int32_t CardNum, uint32_t Action) {
 
 uint32_t MERLOX_API VBEntry_WDG_EmergencyReboot(void) { return WDG_EmergencyReboot(); }
 
+uint32_t MERLOX_API VBEntry_DI_WaitForCOS(int32_t CardNum, uint8_t* pData) {
+  return DI_WaitForCOS(CardNum, pData);
+}
+
+uint32_t MERLOX_API VBEntry_DI_WaitForCOSMulti(int32_t CardNum, uint32_t* pTimestamp,
+                                               int32_t Length, uint8_t* pData,
+                                               TSensorRecord* pValues) {
+  return DI_WaitForCOSMulti(CardNum, pTimestamp, Length, pData, pValues);
+}
+
+uint32_t MERLOX_API VBEntry_DI_AbortCOSRequest(int32_t CardNum) {
+  return DI_AbortCOSRequest(CardNum);
+}
+
+uint32_t MERLOX_API VBEntry_DI_ReadTimestamp(int32_t CardNum, uint16_t* pTimestamp) {
+  return DI_ReadTimestamp(CardNum, pTimestamp);
+}
+
 uint32_t MERLOX_API VBEntry_DO_WriteAll(int32_t CardNum, uint32_t Value) {
   return DO_WriteAll(CardNum, Value);
 }
