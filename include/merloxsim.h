@@ -86,8 +86,9 @@ uint32_t MERLOXSIM_API MERLOXSIM_SetSerialNumber(int32_t Card, uint64_t SerialNu
 /* ---- Inputs, sensors and outputs ---------------------------------------------- */
 
 /* The eight digital inputs take the states of the low 8 bits of Inputs (bit k =
- * input k), as the card's terminals see them: the changes are latched. 0; 87 for
- * an unknown card id or an Inputs above 0xFF. */
+ * input k), as the card's terminals see them: the changes are latched, and a
+ * change sends a change-of-state packet that wakes a DI_WaitForCOS or
+ * DI_WaitForCOSMulti wait. 0; 87 for an unknown card id or an Inputs above 0xFF. */
 uint32_t MERLOXSIM_API MERLOXSIM_SetInputs(int32_t Card, uint32_t Inputs);
 
 /* The six raw sensor counts the card measures, in the order of TSensorRecord:

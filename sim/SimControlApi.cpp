@@ -143,9 +143,13 @@ uint32_t MERLOXSIM_API MERLOXSIM_SetSerialNumber(int32_t Card, uint64_t SerialNu
 
 uint32_t MERLOXSIM_API MERLOXSIM_SetInputs(int32_t Card, uint32_t Inputs) {
   if (Inputs > 0xFF) return MERLOXSIM_STATUS_INVALID_PARAMETER;
-  return OnCard(Card, [&](CardState& card) { card.SetInputs(static_cast<uint8_t>(Inputs)); })
-             ? MERLOXSIM_STATUS_SUCCESS
-             : MERLOXSIM_STATUS_INVALID_PARAMETER;
+  // Through the driver, so that a change sends the card's change-of-state packet.
+  try {
+    Driver::Instance().SetInputs(Card, static_cast<uint8_t>(Inputs));
+    return MERLOXSIM_STATUS_SUCCESS;
+  } catch (const std::out_of_range&) {
+    return MERLOXSIM_STATUS_INVALID_PARAMETER;
+  }
 }
 
 uint32_t MERLOXSIM_API MERLOXSIM_SetSensorCounts(int32_t Card, const uint16_t Counts[6]) {

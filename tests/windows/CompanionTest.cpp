@@ -178,6 +178,13 @@ TEST_F(CompanionTest, InputsAndUnplugReachTheLibrary) {
   uint8_t inputs = 0;
   ASSERT_EQ(peekAll(0, &inputs), 0u);
   EXPECT_EQ(inputs, 0xA5);
+  // The change also sent a change-of-state packet, which waits for the next wait.
+  const auto waitForCOS = dll().Function<decltype(&::DI_WaitForCOS)>("DI_WaitForCOS");
+  ASSERT_NE(waitForCOS, nullptr);
+  uint8_t changed = 0;
+  EXPECT_EQ(waitForCOS(0, &changed), 0u);
+  EXPECT_EQ(changed, 0xA5);
+  EXPECT_EQ(sim().SetInputs(card + 1, 1), MERLOXSIM_STATUS_INVALID_PARAMETER);
 
   ASSERT_EQ(sim().Unplug(card), MERLOXSIM_STATUS_SUCCESS);
   EXPECT_EQ(pet(0), 1617u);
