@@ -41,7 +41,9 @@ bool Known(int32_t card) {
 
 #ifdef _WIN32
 // The one module attached, held loaded so that its import table can always be put
-// back; both redirections live as long as this DLL.
+// back. The redirections are destroyed when this DLL is freed, and put the imports
+// back then: an application that frees MERLOXSIM.dll while still attached would
+// otherwise leave MERLOX.dll calling into code that is gone.
 struct Attachment {
   merlox::sim::DriverRedirect driver;
   merlox::sim::ShutdownRedirect shutdown;
@@ -275,22 +277,3 @@ uint32_t MERLOXSIM_API MERLOXSIM_FailNextShutdown(uint32_t LastError) {
 }
 
 }  // extern "C"
-
-#if defined(_WIN32) && defined(MERLOXSIM_DLL)
-// An application that frees MERLOXSIM.dll while still attached would leave
-// MERLOX.dll calling into unmapped code: put its imports back first. The module
-// stays loaded (our reference to it is kept: FreeLibrary is not allowed here). At
-// process exit nothing is restored; the process is going, and other modules may
-// already be gone.
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-    Attachment& attachment = TheAttachment();
-    if (attachment.module != nullptr) {
-      attachment.shutdown.Detach();
-      attachment.driver.Detach();
-      attachment.module = nullptr;
-    }
-  }
-  return TRUE;
-}
-#endif

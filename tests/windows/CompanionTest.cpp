@@ -3,6 +3,8 @@
 // its own, not the one this test program links, so everything here is seen
 // through the companion's interface.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "MerloxDll.h"
 #include "merloxsim.h"
@@ -188,6 +190,65 @@ TEST_F(CompanionTest, InputsAndUnplugReachTheLibrary) {
 
   ASSERT_EQ(sim().Unplug(card), MERLOXSIM_STATUS_SUCCESS);
   EXPECT_EQ(pet(0), 1617u);
+}
+
+// What a module's import slot holds now: written and at once put back.
+void* ImportSlot(HMODULE module, const char* dllName, const char* functionName) {
+  void* const held = sim::PatchImport(module, dllName, functionName, nullptr);
+  sim::PatchImport(module, dllName, functionName, held);
+  return held;
+}
+
+// An application that frees MERLOXSIM.dll while still attached gets MERLOX.dll's
+// own imports back: were they left pointing into the freed companion, the next
+// call would jump into code that is gone. A copy under another name is a module of
+// its own, which this test can free without disturbing the one the other tests
+// share.
+TEST(CompanionUnloadTest, FreeingTheCompanionWhileAttachedPutsTheImportsBack) {
+  const MerloxDll& dll = MerloxDll::Get();
+  ASSERT_EQ(dll.error(), "");
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring directory(path, length);
+  directory.erase(directory.find_last_of(L"\\/") + 1);
+  const std::wstring copy = directory + L"MERLOXSIM_unload.dll";
+  ASSERT_TRUE(CopyFileW((directory + L"MERLOXSIM.dll").c_str(), copy.c_str(), FALSE));
+
+  const std::vector<std::pair<const char*, const char*>> imports = {
+      {"SETUPAPI.dll", "SetupDiGetClassDevsA"},
+      {"KERNEL32.dll", "DeviceIoControl"},
+      {"USER32.dll", "ExitWindowsEx"},
+  };
+  std::vector<void*> originals;
+  for (const auto& [dllName, functionName] : imports) {
+    originals.push_back(ImportSlot(dll.module(), dllName, functionName));
+    ASSERT_NE(originals.back(), nullptr) << functionName;
+  }
+
+  HMODULE companion = LoadLibraryW(copy.c_str());
+  ASSERT_NE(companion, nullptr);
+  const auto attach = reinterpret_cast<decltype(&::MERLOXSIM_Attach)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(companion, "MERLOXSIM_Attach")));
+  const auto plug = reinterpret_cast<decltype(&::MERLOXSIM_Plug)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(companion, "MERLOXSIM_Plug")));
+  ASSERT_NE(attach, nullptr);
+  ASSERT_NE(plug, nullptr);
+  ASSERT_EQ(attach(dll.module()), MERLOXSIM_STATUS_SUCCESS);
+  ASSERT_GE(plug(0x8080), 0);
+  EXPECT_EQ(dll.GetNumCards(), 1u);
+  dll.CloseAll();
+  for (size_t i = 0; i < imports.size(); ++i) {
+    EXPECT_NE(ImportSlot(dll.module(), imports[i].first, imports[i].second), originals[i])
+        << imports[i].second << " not redirected";
+  }
+
+  ASSERT_TRUE(FreeLibrary(companion));
+  EXPECT_EQ(GetModuleHandleW(L"MERLOXSIM_unload.dll"), nullptr) << "the copy is still loaded";
+  for (size_t i = 0; i < imports.size(); ++i) {
+    EXPECT_EQ(ImportSlot(dll.module(), imports[i].first, imports[i].second), originals[i])
+        << imports[i].second << " not put back";
+  }
+  DeleteFileW(copy.c_str());
 }
 
 }  // namespace
