@@ -60,6 +60,22 @@ TEST(ExportResolutionTest, EveryNameResolvesByNameAndByOrdinalToOneAddress) {
   EXPECT_EQ(distinct.size(), operationAddress.size() + vbAddress.size());
 }
 
+// 54 operations under 80 plain names, each name's VB, underscore and plain form on
+// three consecutive ordinals from 3 up: 240 names, the last at ordinal 242.
+TEST(ExportResolutionTest, TheTableNamesEveryOperationOnConsecutiveTriples) {
+  ASSERT_EQ(std::size(kExportRows), 80u);
+  std::set<std::string> operations;
+  for (size_t i = 0; i < std::size(kExportRows); ++i) {
+    EXPECT_EQ(kExportRows[i].vbOrdinal, static_cast<int>(3 + 3 * i)) << kExportRows[i].name;
+    operations.insert(kExportRows[i].operation);
+  }
+  EXPECT_EQ(operations.size(), 54u);
+  EXPECT_STREQ(kExportRows[std::size(kExportRows) - 1].name, "AbortRequest");
+  EXPECT_NE(ByOrdinal(242), nullptr);
+  EXPECT_EQ(ByOrdinal(242), ByName("AbortRequest"));
+  EXPECT_EQ(ByOrdinal(243), nullptr);
+}
+
 TEST(ExportResolutionTest, OrdinalsOneAndTwoAndNamesOutsideTheTableAreAbsent) {
   ASSERT_EQ(MerloxDll::Get().error(), "");
   EXPECT_EQ(ByOrdinal(1), nullptr);

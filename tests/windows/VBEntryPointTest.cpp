@@ -119,5 +119,41 @@ TEST_F(VBEntryPointTest, GenericBulkTransfersForwardTheirStackArguments) {
                     }});
 }
 
+TEST_F(VBEntryPointTest, ChangeOfStateWaitsForwardTheirStackArguments) {
+  const int card = PlugCards(1)[0];
+  std::vector<uint8_t> packet(40);
+  for (size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<uint8_t>(0x40 + i);
+  ExpectSameEffect(
+      {"change-of-state wait",
+       {"DI_WaitForCOSMulti", "_DI_WaitForCOSMulti", "WaitForCOSMulti", "_WaitForCOSMulti",
+        "VBDI_WaitForCOSMulti", "VBWaitForCOSMulti"},
+       [&](const std::string& name, Effect& effect) {
+         driver().SendPacket(card, 0x88, packet);
+         uint32_t timestamp = 0xFFFFFFFF;
+         uint8_t data[9];
+         std::memset(data, 0xEE, sizeof(data));
+         TSensorRecord values;
+         std::memset(&values, 0xEE, sizeof(values));
+         // A length of 8 stops one byte short of the buffer, which must stay untouched.
+         const uint32_t status = Get<decltype(&::DI_WaitForCOSMulti)>(name)(
+             MERLOX_ONLY_OPEN_CARD, &timestamp, 8, data, &values);
+         effect.values = {timestamp};
+         effect.values.insert(effect.values.end(), data, data + sizeof(data));
+         uint64_t bits[6];
+         std::memcpy(bits, &values, sizeof(bits));
+         effect.values.insert(effect.values.end(), bits, bits + 6);
+         return status;
+       },
+       [&](const Effect& plain) {
+         EXPECT_EQ(plain.status, 0u);
+         ASSERT_EQ(plain.values.size(), 16u);
+         EXPECT_EQ(plain.values[0], 0x4342u) << "bytes 2 and 3, low byte first";
+         const std::vector<uint64_t> selected(plain.values.begin() + 1, plain.values.begin() + 10);
+         EXPECT_EQ(selected, (std::vector<uint64_t>{packet[6], packet[21], packet[24], packet[26],
+                                                    packet[7], packet[8], packet[5], 0, 0xEE}));
+         EXPECT_NE(plain.values[10], 0xEEEEEEEEEEEEEEEEu) << "sensor values written";
+       }});
+}
+
 }  // namespace
 }  // namespace merlox::test
