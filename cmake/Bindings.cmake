@@ -59,3 +59,10 @@ endif()
 
 # What the binding tests need, and nothing else of the host tree.
 add_custom_target(bindings DEPENDS ${MERLOX_BINDINGS_TARGETS})
+
+# Every operation declared in each binding, and the VB aliases on the right entry points.
+add_test(NAME binding_declarations
+         COMMAND ${CMAKE_COMMAND} -DTABLE=${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt
+                 -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                 -P ${PROJECT_SOURCE_DIR}/tests/bindings/CheckBindingDeclarations.cmake)
+set_tests_properties(binding_declarations PROPERTIES LABELS bindings)

@@ -121,6 +121,15 @@ namespace MerloxCards
         public static extern uint QueryCardSerialNumber(int CardNum, out ulong pSerialNumber);
         [DllImport(Library, CallingConvention = Convention)]
         public static extern int GetCardBySerialNumber(ulong SerialNumber);
+        // Not provided by the library: -1 (last error 50), and status 50.
+        [DllImport(Library, CallingConvention = Convention, SetLastError = true)]
+        public static extern int GetCardByEEPROMByte();
+        [DllImport(Library, CallingConvention = Convention, SetLastError = true)]
+        public static extern int GetCardByEEPROMData();
+        [DllImport(Library, CallingConvention = Convention)]
+        public static extern uint CustomEEPROMRead();
+        [DllImport(Library, CallingConvention = Convention)]
+        public static extern uint CustomEEPROMWrite();
 
         // Digital inputs
         [DllImport(Library, CallingConvention = Convention)]
@@ -140,6 +149,19 @@ namespace MerloxCards
         public static extern uint DI_SetDebounce1(int CardNum, uint Channel, uint Debounce);
         [DllImport(Library, CallingConvention = Convention)]
         public static extern uint DI_SetDebounceSome(int CardNum, uint Mask, uint Debounce);
+
+        // Change of state. The waits block until the card's inputs change (995 when
+        // aborted with DI_AbortCOSRequest). pData of DI_WaitForCOSMulti: Length bytes.
+        [DllImport(Library, CallingConvention = Convention)]
+        public static extern uint DI_WaitForCOS(int CardNum, out byte pData);
+        [DllImport(Library, CallingConvention = Convention)]
+        public static extern uint DI_WaitForCOSMulti(int CardNum, out uint pTimestamp, int Length,
+                                                     [Out] byte[] pData,
+                                                     out TSensorRecord pValues);
+        [DllImport(Library, CallingConvention = Convention)]
+        public static extern uint DI_AbortCOSRequest(int CardNum);
+        [DllImport(Library, CallingConvention = Convention)]
+        public static extern uint DI_ReadTimestamp(int CardNum, out ushort pTimestamp);
 
         // Analog inputs, sensors and speaker
         [DllImport(Library, CallingConvention = Convention)]

@@ -61,6 +61,11 @@ Public Module Merlox
     Declare Function QueryCardSerialNumber Lib "MERLOX.dll" Alias "VBQueryCardSerialNumber" (ByVal CardNum As Integer, ByRef pSerialNumber As ULong) As Integer
     ' The lowest card number with this serial number, or -1.
     Declare Function GetCardBySerialNumber Lib "MERLOX.dll" Alias "VBGetCardBySerialNumber" (ByVal SerialNumber As ULong) As Integer
+    ' Not provided by the library: -1, and status 50.
+    Declare Function GetCardByEEPROMByte Lib "MERLOX.dll" Alias "VBGetCardByEEPROMByte" () As Integer
+    Declare Function GetCardByEEPROMData Lib "MERLOX.dll" Alias "VBGetCardByEEPROMData" () As Integer
+    Declare Function CustomEEPROMRead Lib "MERLOX.dll" Alias "VBCustomEEPROMRead" () As Integer
+    Declare Function CustomEEPROMWrite Lib "MERLOX.dll" Alias "VBCustomEEPROMWrite" () As Integer
 
     ' Digital inputs. DI_Read1 and DI_Peek1 give -1 (True) for an input at 1.
     Declare Function DI_ReadAll Lib "MERLOX.dll" Alias "VBDI_ReadAll" (ByVal CardNum As Integer, ByRef pData As Byte) As Integer
@@ -71,6 +76,13 @@ Public Module Merlox
     Declare Function DI_SetDebounceAll Lib "MERLOX.dll" Alias "VBDI_SetDebounceAll" (ByVal CardNum As Integer, ByVal Debounce As Integer) As Integer
     Declare Function DI_SetDebounce1 Lib "MERLOX.dll" Alias "VBDI_SetDebounce1" (ByVal CardNum As Integer, ByVal Channel As Integer, ByVal Debounce As Integer) As Integer
     Declare Function DI_SetDebounceSome Lib "MERLOX.dll" Alias "VBDI_SetDebounceSome" (ByVal CardNum As Integer, ByVal Mask As Integer, ByVal Debounce As Integer) As Integer
+
+    ' Change of state. The waits block until the card's inputs change (995 when
+    ' aborted with DI_AbortCOSRequest). pData of DI_WaitForCOSMulti: Length bytes.
+    Declare Function DI_WaitForCOS Lib "MERLOX.dll" Alias "VBDI_WaitForCOS" (ByVal CardNum As Integer, ByRef pData As Byte) As Integer
+    Declare Function DI_WaitForCOSMulti Lib "MERLOX.dll" Alias "VBDI_WaitForCOSMulti" (ByVal CardNum As Integer, ByRef pTimestamp As Integer, ByVal Length As Integer, <Out()> ByVal pData() As Byte, ByRef pValues As TSensorRecord) As Integer
+    Declare Function DI_AbortCOSRequest Lib "MERLOX.dll" Alias "VBDI_AbortCOSRequest" (ByVal CardNum As Integer) As Integer
+    Declare Function DI_ReadTimestamp Lib "MERLOX.dll" Alias "VBDI_ReadTimestamp" (ByVal CardNum As Integer, ByRef pTimestamp As UShort) As Integer
 
     ' Analog inputs, sensors and speaker
     Declare Function AI_Enable Lib "MERLOX.dll" Alias "VBAI_Enable" (ByVal CardNum As Integer) As Integer

@@ -16,6 +16,7 @@ static class Sim
     [DllImport(Merlox.Library)]
     public static extern uint MERLOXSIM_SetSerialNumber(int Card, ulong SerialNumber);
     [DllImport(Merlox.Library)] public static extern uint MERLOXSIM_ViolationCount();
+    [DllImport(Merlox.Library)] public static extern uint MERLOXSIM_AdvanceClock(ulong Milliseconds);
 }
 
 static class MerloxTest
@@ -59,6 +60,24 @@ static class MerloxTest
         Merlox.DI_Peek1(0, 0, out one);
         Merlox.DI_Peek1(0, 1, out zero);
         Expect(one == -1 && zero == 0, "DI_Peek1: " + one + ", " + zero);
+
+        // The change to 0xA5 sent a change-of-state packet, which waits for the next wait.
+        byte changed;
+        ExpectStatus(Merlox.DI_WaitForCOS(0, out changed), 0, "DI_WaitForCOS");
+        Expect(changed == 0xA5, "changed inputs " + changed);
+        Sim.MERLOXSIM_AdvanceClock(1234);
+        ushort timestamp;
+        ExpectStatus(Merlox.DI_ReadTimestamp(0, out timestamp), 0, "DI_ReadTimestamp");
+        Expect(timestamp == 1234, "timestamp " + timestamp);
+        Sim.MERLOXSIM_SetInputs(card, 0x0F);
+        uint packetTime;
+        byte[] cos = new byte[7];
+        TSensorRecord cosValues;
+        ExpectStatus(Merlox.DI_WaitForCOSMulti(0, out packetTime, cos.Length, cos, out cosValues),
+                     0, "DI_WaitForCOSMulti");
+        Expect(packetTime == 1234 && cos[0] == 0x0F && cos[6] == 0xAA,
+               "packet at " + packetTime + ": " + BitConverter.ToString(cos));
+        Expect(cosValues.Analog != null && cosValues.Analog.Length == 4, "packet's sensor record");
 
         ExpectStatus(Merlox.DO_WriteAll(0, 0x5A), 0, "DO_WriteAll");
         byte outputs;

@@ -25,7 +25,7 @@ from . import _library
 from ._library import LibraryNotFoundError
 
 __all__ = [
-    "Card", "CardInfo", "LibraryNotFoundError", "MerloxError", "TSensorRecord",
+    "Card", "CardInfo", "ChangeOfState", "LibraryNotFoundError", "MerloxError", "TSensorRecord",
     "LOWEST_OPEN_CARD", "ONLY_OPEN_CARD", "status_text",
 ]
 
@@ -116,6 +116,10 @@ _PROTOTYPES = [
     ("QueryCardName", c_uint32, [c_int32, _u32p, POINTER(c_char)]),
     ("QueryCardSerialNumber", c_uint32, [c_int32, POINTER(c_uint64)]),
     ("GetCardBySerialNumber", c_int32, [c_uint64]),
+    ("GetCardByEEPROMByte", c_int32, []),
+    ("GetCardByEEPROMData", c_int32, []),
+    ("CustomEEPROMRead", c_uint32, []),
+    ("CustomEEPROMWrite", c_uint32, []),
     ("DI_ReadAll", c_uint32, [c_int32, POINTER(c_uint8)]),
     ("DI_PeekAll", c_uint32, [c_int32, POINTER(c_uint8)]),
     ("DI_Read1", c_uint32, [c_int32, c_uint32, POINTER(c_int32)]),
@@ -124,6 +128,11 @@ _PROTOTYPES = [
     ("DI_SetDebounceAll", c_uint32, [c_int32, c_uint32]),
     ("DI_SetDebounce1", c_uint32, [c_int32, c_uint32, c_uint32]),
     ("DI_SetDebounceSome", c_uint32, [c_int32, c_uint32, c_uint32]),
+    ("DI_WaitForCOS", c_uint32, [c_int32, POINTER(c_uint8)]),
+    ("DI_WaitForCOSMulti", c_uint32,
+     [c_int32, _u32p, c_int32, POINTER(c_uint8), POINTER(TSensorRecord)]),
+    ("DI_AbortCOSRequest", c_uint32, [c_int32]),
+    ("DI_ReadTimestamp", c_uint32, [c_int32, POINTER(c_uint16)]),
     ("AI_Enable", c_uint32, [c_int32]),
     ("AI_Disable", c_uint32, [c_int32]),
     ("AI_ReadAll", c_uint32, [c_int32, POINTER(TSensorRecord)]),
@@ -344,6 +353,27 @@ def get_card_by_serial_number(serial_number):
     return None if card == -1 else card
 
 
+# The library does not provide the EEPROM operations: the lookups find no card and
+# the transfers raise MerloxError 50.
+
+def get_card_by_eeprom_byte():
+    library().GetCardByEEPROMByte()
+    return None
+
+
+def get_card_by_eeprom_data():
+    library().GetCardByEEPROMData()
+    return None
+
+
+def custom_eeprom_read():
+    _check(library().CustomEEPROMRead())
+
+
+def custom_eeprom_write():
+    _check(library().CustomEEPROMWrite())
+
+
 # ---- Digital inputs -------------------------------------------------------------
 
 def di_read_all(card):
@@ -389,6 +419,41 @@ def di_set_debounce1(card, channel, debounce):
 
 def di_set_debounce_some(card, mask, debounce):
     _check(library().DI_SetDebounceSome(card, mask, debounce))
+
+
+# ---- Change of state ------------------------------------------------------------
+
+ChangeOfState = collections.namedtuple("ChangeOfState", "timestamp data sensors")
+
+
+def di_wait_for_cos(card):
+    """Blocks until the card's inputs change; returns the inputs (995 when aborted)."""
+    value = c_uint8(0)
+    _check(library().DI_WaitForCOS(card, byref(value)))
+    return value.value
+
+
+def di_wait_for_cos_multi(card, length=7):
+    """Blocks until the card's inputs change; returns the timestamp, the first
+    length bytes the library hands out (inputs, outputs, packet count, inputs gone
+    to 1, the two latched bytes, inputs changed; then zeros) and the sensor values."""
+    timestamp = c_uint32(0)
+    data = (c_uint8 * max(length, 1))()
+    sensors = TSensorRecord()
+    _check(library().DI_WaitForCOSMulti(card, byref(timestamp), length, data, byref(sensors)))
+    return ChangeOfState(timestamp.value, bytes(data[:length]), sensors)
+
+
+def di_abort_cos_request(card):
+    """Ends the card's pending (or next) change-of-state wait."""
+    _check(library().DI_AbortCOSRequest(card))
+
+
+def di_read_timestamp(card):
+    """The card's 16-bit timestamp."""
+    value = c_uint16(0)
+    _check(library().DI_ReadTimestamp(card, byref(value)))
+    return value.value
 
 
 # ---- Analog inputs, sensors and speaker ---------------------------------------
@@ -503,6 +568,9 @@ class Card:
     def read_input(self, channel): return di_read1(self.number, channel)
     def peek_input(self, channel): return di_peek1(self.number, channel)
     def read_latched(self): return di_read_latched(self.number)
+    def wait_for_change(self): return di_wait_for_cos(self.number)
+    def abort_change_wait(self): di_abort_cos_request(self.number)
+    def read_timestamp(self): return di_read_timestamp(self.number)
     def write_outputs(self, value): do_write_all(self.number, value)
     def write_output(self, channel, state): do_write1(self.number, channel, state)
     def read_outputs(self): return do_readback_all(self.number)

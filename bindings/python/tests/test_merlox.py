@@ -32,6 +32,8 @@ def test_a_missing_library_is_reported_with_where_it_was_looked_for(tmp_path):
         (lambda: merlox.ai_read1(0, 6), 1413),  # no channel 6
         (lambda: merlox.speaker_set_freq(0, 65280), 87),
         (lambda: merlox.wdg_set_timeout(0, float("nan")), 87),
+        (merlox.custom_eeprom_read, 50),  # not provided
+        (merlox.custom_eeprom_write, 50),
     ],
 )
 def test_a_nonzero_status_raises_with_its_text(simulator, call, status):
@@ -151,6 +153,36 @@ def test_inputs_latches_and_outputs(card):
     merlox.do_write1(0, 1, False)
     assert sim.outputs(card) == 0x59
     assert merlox.do_readback_all(0) == 0x59
+
+
+def test_an_input_change_ends_a_change_of_state_wait(card):
+    merlox.do_write_all(0, 0x3C)
+    sim.set_sensor_counts(card, [26000, 30000, 0, 0, 0, 0])
+    sim.advance_clock(1234)
+    assert merlox.di_read_timestamp(0) == 1234
+    # The card sends its packet at the change; it waits for the next wait.
+    sim.set_inputs(card, 0xA5)
+    assert merlox.di_wait_for_cos(0) == 0xA5
+
+    sim.set_inputs(card, 0x0F)
+    change = merlox.di_wait_for_cos_multi(0, length=9)
+    assert change.timestamp == 1234
+    # Inputs, outputs, packet count, inputs gone to 1, latched rising and falling,
+    # inputs changed; then zeros.
+    assert change.data == bytes([0x0F, 0x3C, 2, 0x0A, 0xAF, 0xA0, 0xAA, 0, 0])
+    assert change.sensors.Temperature == merlox.ai_read1(0, 0)
+
+
+def test_an_aborted_change_of_state_wait_raises_995(card):
+    outcome = []
+    waiter = threading.Thread(target=lambda: outcome.append(_status(merlox.di_wait_for_cos, 0)))
+    waiter.start()
+    for _ in range(1000):
+        merlox.di_abort_cos_request(0)
+        waiter.join(0.01)
+        if not waiter.is_alive():
+            break
+    assert outcome == [995]
 
 
 def test_the_sensor_record_carries_each_measurement_in_its_field(card):
