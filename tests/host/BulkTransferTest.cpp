@@ -79,24 +79,6 @@ class Waiter {
   std::thread thread_;
 };
 
-// A page the process may read but not write.
-class ReadOnlyPage {
- public:
-  ReadOnlyPage() {
-    size_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    page_ = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  }
-  ~ReadOnlyPage() { munmap(page_, size_); }
-  template <class T>
-  T* as() const {
-    return static_cast<T*>(page_);
-  }
-
- private:
-  size_t size_;
-  void* page_;
-};
-
 class BulkTransferTest : public LibraryTest {
  protected:
   void SetUp() override {

@@ -26,24 +26,6 @@ std::vector<uint8_t> Hex(const char* text) {
   return bytes;
 }
 
-// A page the process may not touch, and one it may only read.
-class Pages {
- public:
-  Pages() {
-    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    base_ = static_cast<uint8_t*>(
-        mmap(nullptr, 2 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    mprotect(base_ + page_, page_, PROT_READ);
-  }
-  ~Pages() { munmap(base_, 2 * page_); }
-  void* unmapped() const { return base_; }
-  void* readOnly() const { return base_ + page_; }
-
- private:
-  size_t page_;
-  uint8_t* base_;
-};
-
 class ControlTransferTest : public LibraryTest {
  protected:
   void SetUp() override {
@@ -190,22 +172,23 @@ TEST_F(ControlTransferTest, AnInvalidCardLeavesTheLengthAlone) {
 }
 
 TEST_F(ControlTransferTest, BadCallerMemoryGivesNoAccess) {
-  Pages pages;
+  NoAccessPage noAccess;
+  ReadOnlyPage readOnly;
   uint8_t buffer[4] = {};
   uint32_t length = 4;
 
-  EXPECT_EQ(MERLOX_GenericVendorWrite(0, 0x40, 0, 0x50, 4, pages.unmapped()), 998u);
+  EXPECT_EQ(MERLOX_GenericVendorWrite(0, 0x40, 0, 0x50, 4, noAccess.as<void>()), 998u);
   EXPECT_EQ(MERLOX_GenericVendorWrite(0, 0x40, 0, 0x50, 4, nullptr), 998u);
   EXPECT_EQ(
-      MERLOX_GenericVendorRead(0, 0x10, 0, 0, static_cast<uint32_t*>(pages.unmapped()), buffer),
+      MERLOX_GenericVendorRead(0, 0x10, 0, 0, static_cast<uint32_t*>(noAccess.as<void>()), buffer),
       998u);
-  EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, pages.unmapped()), 998u);
+  EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, noAccess.as<void>()), 998u);
   EXPECT_THAT(ControlRequests(), SizeIs(0)) << "nothing is sent when the data cannot be read";
 
   // The reply cannot be written back: the count has been updated already.
   Reply({1, 2, 3});
   length = 4;
-  EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, pages.readOnly()), 998u);
+  EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, readOnly.as<void>()), 998u);
   EXPECT_EQ(length, 3u);
   EXPECT_EQ(SlotState(0), State::kOpen);
 }

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,23 +21,41 @@
 
 namespace merlox::test {
 
-// A page the process may neither read nor write: an output pointer into it faults.
-class NoAccessPage {
+// A page of memory that a call must fail to use: one the process may not touch at
+// all, or one it may only read (holding the bytes it was given).
+class ProtectedPage {
  public:
-  NoAccessPage()
-      : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))),
-        page_(mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {}
-  ~NoAccessPage() { munmap(page_, size_); }
-  NoAccessPage(const NoAccessPage&) = delete;
-  NoAccessPage& operator=(const NoAccessPage&) = delete;
+  ProtectedPage(const ProtectedPage&) = delete;
+  ProtectedPage& operator=(const ProtectedPage&) = delete;
+  ~ProtectedPage() { munmap(page_, size_); }
   template <class T>
   T* as() const {
     return static_cast<T*>(page_);
   }
 
+ protected:
+  ProtectedPage(int protection, const void* contents, size_t length)
+      : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))),
+        page_(mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {
+    if (contents != nullptr) std::memcpy(page_, contents, length);
+    mprotect(page_, size_, protection);
+  }
+
  private:
   size_t size_;
   void* page_;
+};
+
+class NoAccessPage : public ProtectedPage {
+ public:
+  NoAccessPage() : ProtectedPage(PROT_NONE, nullptr, 0) {}
+};
+
+class ReadOnlyPage : public ProtectedPage {
+ public:
+  ReadOnlyPage() : ProtectedPage(PROT_READ, nullptr, 0) {}
+  template <class T>
+  explicit ReadOnlyPage(const T& contents) : ProtectedPage(PROT_READ, &contents, sizeof(T)) {}
 };
 
 class LibraryTest : public ::testing::Test {

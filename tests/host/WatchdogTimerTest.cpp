@@ -102,27 +102,6 @@ const Conversion kDurations[] = {
     {std::nextafter(65500.0, -kInfinity), 65, 65000.0},
 };
 
-// A page the process may read but not write.
-class ReadOnlyDouble {
- public:
-  explicit ReadOnlyDouble(double value) {
-    size_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    page_ = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    *static_cast<double*>(page_) = value;
-    mprotect(page_, size_, PROT_READ);
-  }
-  ~ReadOnlyDouble() { munmap(page_, size_); }
-  double* get() const { return static_cast<double*>(page_); }
-  template <class T>
-  T* as() const {
-    return static_cast<T*>(page_);
-  }
-
- private:
-  size_t size_;
-  void* page_;
-};
-
 // Switches the calling thread to a rounding mode for one scope.
 class RoundingMode {
  public:
@@ -251,14 +230,14 @@ TEST_F(WatchdogTimerTest, TheEffectiveValueIsWrittenBackEvenWhenTheCardCheckFail
 }
 
 TEST_F(WatchdogTimerTest, UnusableValuePointersSendNothing) {
-  ReadOnlyDouble readOnly(2500.0);
+  ReadOnlyPage readOnly(2500.0);
   EXPECT_EQ(WDG_SetTimeout(0, nullptr), 998u);
-  EXPECT_EQ(WDG_SetTimeout(0, readOnly.get()), 998u);
+  EXPECT_EQ(WDG_SetTimeout(0, readOnly.as<double>()), 998u);
   EXPECT_EQ(WDG_SetResetDuration(0, nullptr), 998u);
-  EXPECT_EQ(WDG_SetResetDuration(0, readOnly.get()), 998u);
+  EXPECT_EQ(WDG_SetResetDuration(0, readOnly.as<double>()), 998u);
   EXPECT_EQ(WDG_ReadStatus(0, nullptr), 998u);
   EXPECT_EQ(WDG_ReadStatus(0, readOnly.as<int32_t>()), 998u);
-  EXPECT_EQ(*readOnly.get(), 2500.0);
+  EXPECT_EQ(*readOnly.as<double>(), 2500.0);
   EXPECT_THAT(Commands(), IsEmpty());
 }
 
