@@ -66,3 +66,10 @@ add_test(NAME binding_declarations
                  -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
                  -P ${PROJECT_SOURCE_DIR}/tests/bindings/CheckBindingDeclarations.cmake)
 set_tests_properties(binding_declarations PROPERTIES LABELS bindings)
+
+add_test(NAME shared_library_exports
+         COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:merlox_shared>
+                 -DTABLE=${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt
+                 -DSIM_HEADER=${PROJECT_SOURCE_DIR}/include/merloxsim.h -DNM=${CMAKE_NM}
+                 -P ${PROJECT_SOURCE_DIR}/tests/bindings/CheckSharedLibraryExports.cmake)
+set_tests_properties(shared_library_exports PROPERTIES LABELS bindings)
