@@ -1,9 +1,6 @@
 // Waiting for change-of-state packets, what the waits hand out, aborting a wait
 // from another thread, the timestamp, and the waits on both pipes of a card under
 // load from other threads.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -100,30 +97,6 @@ class Blocking {
  private:
   std::future<Result> result_;
   std::thread thread_;
-};
-
-// A page the process may not touch, then one it may only read.
-class Pages {
- public:
-  Pages() {
-    page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    base_ = static_cast<uint8_t*>(
-        mmap(nullptr, 2 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    mprotect(base_ + page_, page_, PROT_READ);
-  }
-  ~Pages() { munmap(base_, 2 * page_); }
-  template <class T>
-  T* unmapped() const {
-    return reinterpret_cast<T*>(base_);
-  }
-  template <class T>
-  T* readOnly() const {
-    return reinterpret_cast<T*>(base_ + page_);
-  }
-
- private:
-  size_t page_;
-  uint8_t* base_;
 };
 
 class ChangeOfStateTest : public LibraryTest {
@@ -259,22 +232,23 @@ TEST_F(ChangeOfStateTest, WaitsWithoutOutputsOnlyReportTheStatus) {
 }
 
 TEST_F(ChangeOfStateTest, UnusableOutputsAreReportedBeforeTheCardIsLookedAt) {
-  Pages pages;
+  NoAccessPage noAccess;
+  ReadOnlyPage readOnly;
   struct Case {
     const char* what;
     std::function<uint32_t()> call;
   };
   const Case cases[] = {
       {"no input byte", [] { return DI_WaitForCOS(99, nullptr); }},
-      {"read-only input byte", [&] { return DI_WaitForCOS(0, pages.readOnly<uint8_t>()); }},
+      {"read-only input byte", [&] { return DI_WaitForCOS(0, readOnly.as<uint8_t>()); }},
       {"timestamp",
-       [&] { return DI_WaitForCOSMulti(0, pages.unmapped<uint32_t>(), 0, nullptr, nullptr); }},
+       [&] { return DI_WaitForCOSMulti(0, noAccess.as<uint32_t>(), 0, nullptr, nullptr); }},
       {"bytes",
-       [&] { return DI_WaitForCOSMulti(99, nullptr, 1, pages.readOnly<uint8_t>(), nullptr); }},
+       [&] { return DI_WaitForCOSMulti(99, nullptr, 1, readOnly.as<uint8_t>(), nullptr); }},
       {"values",
-       [&] { return DI_WaitForCOSMulti(0, nullptr, 0, nullptr, pages.unmapped<TSensorRecord>()); }},
+       [&] { return DI_WaitForCOSMulti(0, nullptr, 0, nullptr, noAccess.as<TSensorRecord>()); }},
       {"timestamp for a timestamp read",
-       [&] { return DI_ReadTimestamp(0, pages.readOnly<uint16_t>()); }},
+       [&] { return DI_ReadTimestamp(0, readOnly.as<uint16_t>()); }},
       {"no timestamp for a timestamp read", [] { return DI_ReadTimestamp(0, nullptr); }},
   };
   for (const Case& c : cases) {
@@ -285,13 +259,13 @@ TEST_F(ChangeOfStateTest, UnusableOutputsAreReportedBeforeTheCardIsLookedAt) {
 
   // The outputs are cleared in order, so what came before a bad one is cleared.
   uint32_t timestamp = 7;
-  EXPECT_EQ(DI_WaitForCOSMulti(0, &timestamp, 4, pages.unmapped<uint8_t>(), nullptr), 998u);
+  EXPECT_EQ(DI_WaitForCOSMulti(0, &timestamp, 4, noAccess.as<uint8_t>(), nullptr), 998u);
   EXPECT_EQ(timestamp, 0u);
   // A length of 0 or below means no bytes: their pointer is not looked at.
   Send(Packet(27));
-  EXPECT_EQ(DI_WaitForCOSMulti(0, nullptr, 0, pages.unmapped<uint8_t>(), nullptr), 0u);
+  EXPECT_EQ(DI_WaitForCOSMulti(0, nullptr, 0, noAccess.as<uint8_t>(), nullptr), 0u);
   Send(Packet(27));
-  EXPECT_EQ(DI_WaitForCOSMulti(0, nullptr, -5, pages.readOnly<uint8_t>(), nullptr), 0u);
+  EXPECT_EQ(DI_WaitForCOSMulti(0, nullptr, -5, readOnly.as<uint8_t>(), nullptr), 0u);
 }
 
 TEST_F(ChangeOfStateTest, CardNumberFailuresLeaveTheWaitsOutputsCleared) {
