@@ -12,12 +12,10 @@ target_link_libraries(merlox_host_tests PRIVATE merlox_host GTest::gtest_main GT
 add_test(NAME host_tests COMMAND merlox_host_tests)
 set_tests_properties(host_tests PROPERTIES TIMEOUT 900)
 
-add_executable(merloxctl tools/merloxctl.cpp)
-merlox_target_defaults(merloxctl)
-target_compile_definitions(merloxctl PRIVATE MERLOX_WITH_SIMULATOR)
-target_link_libraries(merloxctl PRIVATE merlox_host)
-add_test(NAME merloxctl_simulate COMMAND merloxctl --simulate list)
-set_tests_properties(merloxctl_simulate PROPERTIES PASS_REGULAR_EXPRESSION "card numbers in use: 2")
+set(MERLOX_HEADER_TEST_LIBRARY merlox_host)
+include(cmake/HeaderTests.cmake)
+include(cmake/Tools.cmake)
+include(cmake/Examples.cmake)
 
 # The shared library for the language bindings, in the tree without sanitizers.
 if(MERLOX_SANITIZER STREQUAL "none")

@@ -44,3 +44,9 @@ add_test(NAME dll_exports_checker
                  -DWORK_DIR=${CMAKE_BINARY_DIR}/dll_exports_checker
                  -P ${PROJECT_SOURCE_DIR}/tests/windows/CheckDllExportsSelfTest.cmake)
 include(cmake/Companion.cmake)
+
+set(MERLOX_HEADER_TEST_LIBRARY MERLOX)
+include(cmake/HeaderTests.cmake)
+include(cmake/Install.cmake)
+include(cmake/Tools.cmake)
+include(cmake/Examples.cmake)

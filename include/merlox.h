@@ -317,6 +317,56 @@ uint16_t MERLOX_API OutPortB(uint32_t Address, uint32_t Value);
 uint16_t MERLOX_API RelInPortB(int32_t CardNum, int32_t Offset);
 uint16_t MERLOX_API RelOutPortB(int32_t CardNum, int32_t Offset, uint32_t Value);
 
+/* ---- Status text -----------------------------------------------------------
+ * A short English description of a status as this library gives it, for messages
+ * and logs. Statuses the library does not produce itself are Windows errors
+ * passed on from the driver or the system; the helper names the common ones and
+ * calls the rest "Windows error" (FormatMessage gives the system's own text).
+ * Inline rather than exported: the DLL's set of exported names is fixed. */
+static inline const char* MERLOX_StatusText(uint32_t Status) {
+  switch (Status) {
+    case MERLOX_STATUS_SUCCESS:
+      return "success";
+    case MERLOX_STATUS_FILE_NOT_FOUND:
+      return "no open card with this number";
+    case MERLOX_STATUS_INVALID_HANDLE:
+      return "no card with this number to close";
+    case MERLOX_STATUS_NOT_ENOUGH_MEMORY:
+      return "not enough memory for the request";
+    case MERLOX_STATUS_INVALID_ACCESS:
+      return "a required pointer is null";
+    case MERLOX_STATUS_INVALID_DATA:
+      return "the card's reply is too short or malformed";
+    case MERLOX_STATUS_GEN_FAILURE:
+      return "the request failed without an error number";
+    case MERLOX_STATUS_NOT_SUPPORTED:
+      return "not supported by this library or card";
+    case MERLOX_STATUS_DUP_NAME:
+      return "several cards are open; give a card number";
+    case MERLOX_STATUS_INVALID_PARAMETER:
+      return "an argument is out of range";
+    case MERLOX_STATUS_OPERATION_ABORTED:
+      return "the wait was aborted";
+    case MERLOX_STATUS_NOACCESS:
+      return "a buffer cannot be read or written";
+    case MERLOX_STATUS_BAD_TOKEN_TYPE:
+      return "this card has no watchdog";
+    case MERLOX_STATUS_INTERNAL_ERROR:
+      return "internal error in the library";
+    case MERLOX_STATUS_INVALID_INDEX:
+      return "card numbers are 0 to 31, -2 or -3";
+    case MERLOX_STATUS_DEVICE_REMOVED:
+      return "the card has gone; close it to free its number";
+    case 5u:
+      return "access denied by the driver or the system";
+    case 1167u:
+      return "the device is not connected";
+    default:
+      return "Windows error";
+  }
+}
+
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang-format googletest mingw-w64 wine64)
 # The Python and C# bindings' tests: Debian's pytest and Mono.
 packages+=(python3-pytest mono-mcs mono-runtime)
+# llvm-dlltool makes MERLOX.lib; Python runs the merloxctl tests.
+packages+=(llvm python3)
 
 missing=()
 for package in "${packages[@]}"; do
