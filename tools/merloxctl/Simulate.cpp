@@ -1,40 +1,28 @@
-// --simulate: merloxctl against simulated cards instead of the driver. The host
-// build has the simulator linked in and plugs two cards with names, serial numbers
-// and sensor readings; the Windows build has no simulator of its own.
-#include <cstdio>
-
-#include "Commands.h"
-
-#if defined(MERLOX_WITH_SIMULATOR)
+// --simulate: merloxctl against simulated cards instead of the driver. Two cards
+// are plugged in, with serial numbers and sensor readings, before the command runs.
+// The host build has the simulator linked in. The Windows build takes it from
+// MERLOXSIM.dll, the simulator's companion DLL, which points the loaded MERLOX.dll
+// at itself; without that DLL beside merloxctl.exe, --simulate says so.
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <vector>
 
+#include "Commands.h"
 #include "Platform.h"
+
+#if defined(MERLOX_WITH_SIMULATOR)
 #include "sim/SimDriver.h"
+#elif defined(_WIN32)
+#include <windows.h>
 #endif
 
 namespace merloxctl {
-
-#if defined(MERLOX_WITH_SIMULATOR)
 namespace {
-
-std::vector<int> simulated;  // the simulator's instance numbers of the plugged cards
-std::atomic<bool> activityStopping{false};
-Thread activity;
-
-// The raw counts the card reports for a temperature in degrees Celsius, a relative
-// humidity in percent and an analog value: the inverses of the library's conversions.
-uint16_t CelsiusCount(double celsius) {
-  return static_cast<uint16_t>((celsius + 46.85) * 65536.0 / 175.72 + 0.5);
-}
-uint16_t HumidityCount(double percent) {
-  return static_cast<uint16_t>((percent + 6.0) * 65536.0 / 125.0 + 0.5);
-}
-uint16_t AnalogCount(double value) { return static_cast<uint16_t>(value * 32.767 / 1.25 + 0.5); }
 
 struct DemoCard {
   uint16_t productId;
-  const char16_t* name;
+  const char16_t* name;  // the Windows companion DLL leaves the default name
   uint64_t serialNumber;
   double celsius;
   double humidity;
@@ -45,6 +33,109 @@ constexpr DemoCard kDemoCards[] = {
     {0x8081, u"MERLOX-8 demo B", 0x0000004D584F0B02ull, 31.0, 60.0},
 };
 
+// The raw counts a card reports, in the order of TSensorRecord: the inverses of
+// the library's conversions of temperature, humidity and analog values.
+std::vector<uint16_t> SensorCounts(const DemoCard& demo) {
+  auto count = [](double value) { return static_cast<uint16_t>(value + 0.5); };
+  std::vector<uint16_t> counts = {count((demo.celsius + 46.85) * 65536.0 / 175.72),
+                                  count((demo.humidity + 6.0) * 65536.0 / 125.0)};
+  for (int i = 1; i <= 4; ++i) counts.push_back(count(250.0 * i * 32.767 / 1.25));
+  return counts;
+}
+
+#if defined(MERLOX_WITH_SIMULATOR)
+bool Available() { return true; }
+
+int Plug(const DemoCard& demo) {
+  auto& driver = merlox::sim::Driver::Instance();
+  merlox::sim::CardConfig config;
+  config.productId = demo.productId;
+  config.name = demo.name;
+  config.serialNumber = demo.serialNumber;
+  const int card = driver.Plug(config);
+  const std::vector<uint16_t> counts = SensorCounts(demo);
+  driver.WithCard(card, [&counts](merlox::sim::Card& firmware) {
+    for (size_t i = 0; i < counts.size(); ++i) {
+      firmware.SetSensorCount(static_cast<merlox::sim::SensorCount>(i), counts[i]);
+    }
+    return 0;
+  });
+  return card;
+}
+
+void SetInputs(int card, uint8_t inputs) {
+  merlox::sim::Driver::Instance().SetInputs(card, inputs);
+}
+
+void AdvanceClock(uint64_t milliseconds) {
+  merlox::sim::Driver::Instance().AdvanceClock(milliseconds);
+}
+#elif defined(_WIN32)
+// The functions of MERLOXSIM.dll that merloxctl uses (see include/merloxsim.h).
+struct Companion {
+  uint32_t(__stdcall* attach)(void*) = nullptr;
+  int32_t(__stdcall* plug)(uint32_t) = nullptr;
+  uint32_t(__stdcall* setSerialNumber)(int32_t, uint64_t) = nullptr;
+  uint32_t(__stdcall* setSensorCounts)(int32_t, const uint16_t*) = nullptr;
+  uint32_t(__stdcall* setInputs)(int32_t, uint32_t) = nullptr;
+  uint32_t(__stdcall* advanceClock)(uint64_t) = nullptr;
+};
+Companion companion;
+
+template <class F>
+void Find(HMODULE module, const char* name, F& function) {
+  function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+bool Available() {
+  HMODULE module = LoadLibraryA("MERLOXSIM.dll");
+  if (module == nullptr) {
+    std::fprintf(stderr, "merloxctl: --simulate needs MERLOXSIM.dll beside merloxctl.exe\n");
+    return false;
+  }
+  Find(module, "MERLOXSIM_Attach", companion.attach);
+  Find(module, "MERLOXSIM_Plug", companion.plug);
+  Find(module, "MERLOXSIM_SetSerialNumber", companion.setSerialNumber);
+  Find(module, "MERLOXSIM_SetSensorCounts", companion.setSensorCounts);
+  Find(module, "MERLOXSIM_SetInputs", companion.setInputs);
+  Find(module, "MERLOXSIM_AdvanceClock", companion.advanceClock);
+  if (!companion.attach || !companion.plug || !companion.setSerialNumber ||
+      !companion.setSensorCounts || !companion.setInputs || !companion.advanceClock) {
+    std::fprintf(stderr, "merloxctl: MERLOXSIM.dll lacks a function --simulate needs\n");
+    return false;
+  }
+  // merloxctl.exe imports MERLOX.dll, so it is loaded; no call has reached it yet.
+  const uint32_t status = companion.attach(GetModuleHandleA("MERLOX.dll"));
+  if (status != 0) {
+    std::fprintf(stderr, "merloxctl: MERLOXSIM.dll could not attach to MERLOX.dll (%u)\n", status);
+    return false;
+  }
+  return true;
+}
+
+int Plug(const DemoCard& demo) {
+  const int32_t card = companion.plug(demo.productId);
+  companion.setSerialNumber(card, demo.serialNumber);
+  companion.setSensorCounts(card, SensorCounts(demo).data());
+  return card;
+}
+
+void SetInputs(int card, uint8_t inputs) { companion.setInputs(card, inputs); }
+void AdvanceClock(uint64_t milliseconds) { companion.advanceClock(milliseconds); }
+#else
+bool Available() {
+  std::fprintf(stderr, "merloxctl: this build has no simulator for --simulate\n");
+  return false;
+}
+int Plug(const DemoCard&) { return -1; }
+void SetInputs(int, uint8_t) {}
+void AdvanceClock(uint64_t) {}
+#endif
+
+std::vector<int> simulated;  // the simulator's ids of the plugged cards
+std::atomic<bool> activityStopping{false};
+Thread activity;
+
 // Input 0 of every simulated card changes state every 400 ms.
 void Activity(void*) {
   uint8_t inputs = 0;
@@ -53,32 +144,16 @@ void Activity(void*) {
     if (activityStopping.load()) break;
     inputs ^= 1;
     // The cards' timestamps count the simulator's milliseconds.
-    merlox::sim::Driver::Instance().AdvanceClock(400);
-    for (const int card : simulated) merlox::sim::Driver::Instance().SetInputs(card, inputs);
+    AdvanceClock(400);
+    for (const int card : simulated) SetInputs(card, inputs);
   }
 }
 
 }  // namespace
 
 bool StartSimulation() {
-  auto& driver = merlox::sim::Driver::Instance();
-  for (const DemoCard& demo : kDemoCards) {
-    merlox::sim::CardConfig config;
-    config.productId = demo.productId;
-    config.name = demo.name;
-    config.serialNumber = demo.serialNumber;
-    const int card = driver.Plug(config);
-    driver.WithCard(card, [&demo](merlox::sim::Card& firmware) {
-      firmware.SetSensorCount(merlox::sim::kTemperatureCount, CelsiusCount(demo.celsius));
-      firmware.SetSensorCount(merlox::sim::kHumidityCount, HumidityCount(demo.humidity));
-      for (int i = 0; i < 4; ++i) {
-        firmware.SetSensorCount(static_cast<merlox::sim::SensorCount>(merlox::sim::kAnalog0 + i),
-                                AnalogCount(250.0 * (i + 1)));
-      }
-      return 0;
-    });
-    simulated.push_back(card);
-  }
+  if (!Available()) return false;
+  for (const DemoCard& demo : kDemoCards) simulated.push_back(Plug(demo));
   return true;
 }
 
@@ -92,16 +167,5 @@ void StopSimulatedActivity() {
   activityStopping.store(true);
   activity.Join();
 }
-#else
-bool StartSimulation() {
-  std::fprintf(stderr,
-               "merloxctl: --simulate needs the simulator, which this build does not have; "
-               "use the host build's merloxctl\n");
-  return false;
-}
-
-void StartSimulatedActivity() {}
-void StopSimulatedActivity() {}
-#endif
 
 }  // namespace merloxctl
