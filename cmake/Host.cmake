@@ -21,3 +21,10 @@ include(cmake/Examples.cmake)
 if(MERLOX_SANITIZER STREQUAL "none")
   include(cmake/Bindings.cmake)
 endif()
+
+# The performance benchmark, off by default: scripts/bench.sh turns it on in its
+# own Release tree.
+option(MERLOX_BENCHMARKS "Build the performance benchmark (merlox_bench)" OFF)
+if(MERLOX_BENCHMARKS)
+  include(cmake/Benchmarks.cmake)
+endif()

@@ -8,6 +8,9 @@ packages=(cmake ninja-build g++ clang-format googletest mingw-w64 wine64)
 packages+=(python3-pytest mono-mcs mono-runtime)
 # llvm-dlltool makes MERLOX.lib; Python runs the merloxctl tests.
 packages+=(llvm python3)
+# The performance benchmark (scripts/bench.sh): Google Benchmark, and valgrind for
+# its instruction counts.
+packages+=(libbenchmark-dev valgrind)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -91,6 +91,7 @@ void Driver::Reset() {
   cards_.clear();
   handles_.clear();
   log_.clear();
+  logRequests_ = true;
   faults_.clear();
   violations_.clear();
   vanishedError_ = ERROR_DEVICE_NOT_CONNECTED;
@@ -237,6 +238,16 @@ std::vector<RequestRecord> Driver::Requests(int card) const {
 void Driver::ClearRequests() {
   SimLock lock(mutex_);
   log_.clear();
+}
+
+void Driver::SetRequestLog(bool on) {
+  SimLock lock(mutex_);
+  logRequests_ = on;
+}
+
+uint64_t Driver::RequestCount() const {
+  SimLock lock(mutex_);
+  return nextSequence_;
 }
 
 std::vector<std::string> Driver::Violations() const {
@@ -433,7 +444,7 @@ BOOL Driver::IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOI
   record.inputSize = inSize;
   record.outputSize = outSize;
   record.sameBuffer = in != nullptr && in == out;
-  if (in != nullptr) {
+  if (in != nullptr && logRequests_) {
     const auto* bytes = static_cast<const uint8_t*>(in);
     record.input.assign(bytes, bytes + inSize);
   }
@@ -572,7 +583,7 @@ BOOL Driver::Finish(RequestRecord& record, const Outcome& outcome, LPDWORD bytes
   record.error = outcome.ok ? 0 : outcome.error;
   record.bytesReturned = outcome.ok ? outcome.bytesReturned : 0;
   if (bytesReturned != nullptr) *bytesReturned = record.bytesReturned;
-  log_.push_back(std::move(record));
+  if (logRequests_) log_.push_back(std::move(record));
   if (!outcome.ok) {
     SetLastError(outcome.error);
     return FALSE;

@@ -130,6 +130,14 @@ class Driver {
 
   std::vector<RequestRecord> Requests(int card = kAnyCard) const;
   void ClearRequests();
+  // Whether requests are kept for Requests() (the default, restored by Reset). A
+  // benchmark switches the log off: each record holds a copy of the request, so a
+  // log that keeps growing would put the simulator's own allocations into every
+  // measured request.
+  void SetRequestLog(bool on);
+  // Every request the driver has received, logged or not (never reset: callers
+  // count the difference across what they measure).
+  uint64_t RequestCount() const;
   std::vector<std::string> Violations() const;
   size_t OpenHandles(int card = kAnyCard) const;
   size_t OpenDeviceInfoSets() const;
@@ -210,6 +218,7 @@ class Driver {
   std::map<uintptr_t, HandleInfo> handles_;
   std::set<DeviceInfoSet*> infoSets_;
   std::vector<RequestRecord> log_;
+  bool logRequests_ = true;
   std::vector<Fault> faults_;
   std::vector<std::string> violations_;
   int nextCard_ = 0;

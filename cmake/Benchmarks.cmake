@@ -1,0 +1,7 @@
+# The performance benchmark (scripts/bench.sh builds and runs it; docs/performance.md).
+# It measures the library against the simulated driver, so it belongs in a host tree
+# without sanitizers, built for Release.
+find_package(benchmark REQUIRED)
+add_executable(merlox_bench ${PROJECT_SOURCE_DIR}/bench/MerloxBench.cpp)
+merlox_target_defaults(merlox_bench)
+target_link_libraries(merlox_bench PRIVATE merlox_host benchmark::benchmark)
