@@ -157,6 +157,22 @@ bool IsPathOpen(const std::string& path) {
   return false;
 }
 
+std::vector<bool> OpenPaths(const std::vector<std::string>& paths) {
+  std::vector<bool> open(paths.size(), false);
+  SharedLock claim(TableClaimLock);
+  for (TDeviceData& slot : CardTable) {
+    if (!slot.bGotHandle) continue;
+    SharedLock lock(slot.HandleTableLock);
+    for (size_t i = 0; i < paths.size(); ++i) {
+      if (!open[i] && slot.DevPath == paths[i]) {
+        open[i] = true;
+        break;
+      }
+    }
+  }
+  return open;
+}
+
 ClaimResult ClaimFreeSlot(const std::string& path, HANDLE probeHandle, uint16_t productId) {
   ExclusiveLock claim(TableClaimLock);
   TDeviceData* freeSlot = nullptr;

@@ -80,6 +80,10 @@ std::string SlotPath(int index);
 // Discovery's view of the table. Both take the table's claim lock so that two
 // discoveries running at once never register one card twice or share a slot.
 bool IsPathOpen(const std::string& path);
+// For each path, whether an open slot holds it. One pass over the table takes each
+// slot's lock once, where asking IsPathOpen for each path would take them once
+// per path: a discovery with every card already open stays cheap.
+std::vector<bool> OpenPaths(const std::vector<std::string>& paths);
 enum class ClaimResult { kRegistered, kAlreadyOpen, kTableFull };
 ClaimResult ClaimFreeSlot(const std::string& path, HANDLE probeHandle, uint16_t productId);
 

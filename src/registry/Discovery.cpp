@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint16_t kAcceptedProducts[] = {0x8080, 0x8081};
 constexpr DWORD kDeviceDescriptorSize = 18;
+constexpr DWORD kSmallDetailSize = 512;
 
 // Owns a SetupAPI device-information set for the length of one enumeration.
 class DeviceInfoSet {
@@ -36,14 +37,22 @@ std::string InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData)
   DWORD size = 0;
   SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, nullptr, 0, &size, nullptr);
   if (size <= kInterfaceDetailPathOffset) return {};
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]());
-  if (!buffer) return {};
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
+  // Interface paths are short: the detail record fits a stack buffer, and only an
+  // unusually long path takes a heap block.
+  alignas(8) uint8_t small[kSmallDetailSize] = {};
+  std::unique_ptr<uint8_t[]> large;
+  uint8_t* buffer = small;
+  if (size > sizeof(small)) {
+    large.reset(new (std::nothrow) uint8_t[size]());
+    if (!large) return {};
+    buffer = large.get();
+  }
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer);
   detail->cbSize = kInterfaceDetailFixedSize;
   if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, size, nullptr, nullptr)) {
     return {};
   }
-  const char* path = reinterpret_cast<const char*>(buffer.get() + kInterfaceDetailPathOffset);
+  const char* path = reinterpret_cast<const char*>(buffer + kInterfaceDetailPathOffset);
   return std::string(path, strnlen(path, size - kInterfaceDetailPathOffset));
 }
 
@@ -109,8 +118,14 @@ TStringArray ScanInterfacePaths(const GUID* interfaceClass) {
 }
 
 void ScanCards() {
-  for (const std::string& path : ScanInterfacePaths(&kCardInterfaceClass)) {
-    if (RegisterPath(path) == PathOutcome::kStopScan) break;
+  const TStringArray paths = ScanInterfacePaths(&kCardInterfaceClass);
+  // The cards already open are set aside in one pass over the table. A card closed
+  // after that pass is found again by the next discovery, as if it had been closed
+  // just after this one.
+  const std::vector<bool> open = OpenPaths(paths);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (open[i]) continue;
+    if (RegisterPath(paths[i]) == PathOutcome::kStopScan) break;
   }
 }
 
