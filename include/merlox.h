@@ -92,8 +92,10 @@ uint32_t MERLOX_API WDGInit(int32_t CardNum);
 
 /* Sets the watchdog timeout. *pTimeout is in milliseconds and becomes the value the
  * card will use (whole seconds, 1 to 65535, or 0), even when the call then fails.
- * 87 for a value that is not a number or out of all range (nothing written or
- * sent); 998 for an unusable pointer; the card-number statuses; the transfer's. */
+ * The value is checked before the card number. 0; 998 for an unusable pointer; 87
+ * for a value that is not a number or out of all range (nothing written or sent);
+ * the card-number statuses (1413, 2, 52, 1617; nothing sent); 1617 when the card
+ * has gone (it is closed); the driver's error otherwise (31 when none). */
 uint32_t MERLOX_API WDG_SetTimeout(int32_t CardNum, double* pTimeout);
 
 /* Sets how long the card holds the host in reset. *pDuration is in milliseconds
@@ -101,7 +103,10 @@ uint32_t MERLOX_API WDG_SetTimeout(int32_t CardNum, double* pTimeout);
  * WDG_SetTimeout (87 only for a value that is not a number). */
 uint32_t MERLOX_API WDG_SetResetDuration(int32_t CardNum, double* pDuration);
 
-/* Feeds, starts and stops the watchdog. The card-number statuses; the transfer's. */
+/* Feed, start and stop the watchdog. 0; the card-number statuses (1413, 2, 52,
+ * 1617; nothing sent); 1617 when the card has gone (it is closed); the driver's
+ * error otherwise (31 when none). WDG_Start sends the start command and then writes
+ * the watchdog configuration back: its status is that of the write. */
 uint32_t MERLOX_API WDG_Pet(int32_t CardNum);
 uint32_t MERLOX_API WDG_Start(int32_t CardNum);
 uint32_t MERLOX_API WDG_Stop(int32_t CardNum);
