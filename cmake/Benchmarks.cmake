@@ -5,3 +5,8 @@ find_package(benchmark REQUIRED)
 add_executable(merlox_bench ${PROJECT_SOURCE_DIR}/bench/MerloxBench.cpp)
 merlox_target_defaults(merlox_bench)
 target_link_libraries(merlox_bench PRIVATE merlox_host benchmark::benchmark)
+
+# A smoke run: every measurement once with tiny counts, to show the benchmark still
+# works (`ctest -L benchmark` in build/bench). Its figures are not checked.
+add_test(NAME benchmark_smoke COMMAND merlox_bench --quick)
+set_tests_properties(benchmark_smoke PROPERTIES LABELS benchmark TIMEOUT 120)

@@ -18,11 +18,14 @@ configure build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release
 # Without sanitizers: libmerlox.so for the language bindings and their tests only.
 configure build/host -DMERLOX_SANITIZER=none
+# The performance benchmark builds there too, so that the suite keeps it compiling and
+# gives it one quick smoke run (scripts/bench.sh measures in its own Release tree).
+cmake build/host -DMERLOX_BENCHMARKS=ON >/dev/null
 
 for dir in build/host-asan build/host-tsan build/windows; do
   echo "== building $dir"
   ninja -C "$dir" -j "$jobs"
 done
 
-echo "== building build/host (the bindings' shared library)"
-ninja -C build/host -j "$jobs" bindings
+echo "== building build/host (the bindings' shared library and the benchmark)"
+ninja -C build/host -j "$jobs" bindings merlox_bench

@@ -15,6 +15,6 @@ for dir in build/host-asan build/host-tsan build/windows; do
   echo "== testing $dir"
   (cd "$dir" && ctest --output-on-failure --no-tests=error) || status=1
 done
-echo "== testing build/host (the bindings)"
-(cd build/host && ctest --output-on-failure --no-tests=error -L bindings) || status=1
+echo "== testing build/host (the bindings, the benchmark's smoke run)"
+(cd build/host && ctest --output-on-failure --no-tests=error -L 'bindings|benchmark') || status=1
 exit $status
