@@ -21,7 +21,6 @@ DWORD CloseSlot(int index) {
   }
   slot.bDeviceWasHere = false;
   CloseSlotHandles(index);
-  slot.bGotHandle = false;
   return ERROR_SUCCESS;
 }
 

@@ -204,6 +204,11 @@ void CloseSlotHandles(int index) {
     if (entry.hDevice != INVALID_HANDLE_VALUE) CloseHandle(entry.hDevice);
   }
   slot.HandleTable.clear();
+  // Marked closed before the lock is given back: a thread that passed its card
+  // check just before the close and now waits here to open its own handle must
+  // find the slot closed. Marked after the lock, that thread could file a fresh
+  // handle in the emptied list, where no close would ever find it.
+  slot.bGotHandle = false;
 }
 
 void EnterLibrary() {

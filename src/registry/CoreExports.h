@@ -87,7 +87,8 @@ std::vector<bool> OpenPaths(const std::vector<std::string>& paths);
 enum class ClaimResult { kRegistered, kAlreadyOpen, kTableFull };
 ClaimResult ClaimFreeSlot(const std::string& path, HANDLE probeHandle, uint16_t productId);
 
-// Empties an open slot's handle list, closing every handle in it.
+// Empties an open slot's handle list, closing every handle in it, and marks the
+// slot closed under the same lock.
 void CloseSlotHandles(int index);
 
 // Runs the load-time work once: WinUSB binding, operating-system probe, caller
