@@ -151,6 +151,11 @@ void Driver::InjectFault(const Fault& fault) {
   faults_.push_back(fault);
 }
 
+size_t Driver::PendingFaults() const {
+  SimLock lock(mutex_);
+  return faults_.size();
+}
+
 void Driver::RefuseOpens(unsigned count, DWORD error) {
   SimLock lock(mutex_);
   refusedOpens_ = count;
@@ -461,6 +466,10 @@ BOOL Driver::IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOI
   std::optional<Fault> fault = TakeFault(record.card, code, input, inSize);
   if (fault && fault->action == Fault::Action::kFail) {
     return Finish(record, Outcome{false, fault->lastError}, bytesReturned);
+  }
+  if (fault && fault->action == Fault::Action::kUnplug && instance.plugged) {
+    instance.plugged = false;
+    EndPendingReads(record.card, nullptr, vanishedError_);
   }
   if (!instance.plugged) return Finish(record, Outcome{false, vanishedError_}, bytesReturned);
 

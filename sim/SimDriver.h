@@ -45,8 +45,9 @@ struct RequestRecord {
 // went through) gets the action instead of its normal treatment.
 struct Fault {
   enum class Action {
-    kFail,   // fails with lastError (0 allowed)
-    kReply,  // succeeds with replyData and/or a forced bytes-returned count
+    kFail,    // fails with lastError (0 allowed)
+    kReply,   // succeeds with replyData and/or a forced bytes-returned count
+    kUnplug,  // the card vanishes as the request arrives: it fails as on a vanished card
   };
   int card = kAnyCard;
   std::optional<DWORD> ioControlCode;
@@ -72,6 +73,15 @@ struct Fault {
     fault.action = Action::kReply;
     fault.replyData = std::move(data);
     fault.bytesReturned = bytesReturned;
+    return fault;
+  }
+  // The card is unplugged just as this request reaches the driver, as if the user
+  // pulled it mid-operation: the request and every later one on the card fail with
+  // the vanished-card error, and pending reads end with it.
+  static Fault Unplug(int card) {
+    Fault fault;
+    fault.card = card;
+    fault.action = Action::kUnplug;
     return fault;
   }
   Fault& OnCode(DWORD code) {
@@ -140,6 +150,8 @@ class Driver {
   uint64_t RequestCount() const;
   std::vector<std::string> Violations() const;
   size_t OpenHandles(int card = kAnyCard) const;
+  // Injected faults no request has taken yet.
+  size_t PendingFaults() const;
   size_t OpenDeviceInfoSets() const;
   unsigned SuccessfulOpens(int card) const;
 
