@@ -21,6 +21,9 @@ configure build/host -DMERLOX_SANITIZER=none
 # The performance benchmark builds there too, so that the suite keeps it compiling and
 # gives it one quick smoke run (scripts/bench.sh measures in its own Release tree).
 cmake build/host -DMERLOX_BENCHMARKS=ON >/dev/null
+# The hostile-card fuzzer: libFuzzer comes with clang.
+configure build/fuzz -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DMERLOX_SANITIZER=address -DMERLOX_FUZZ=ON
 
 for dir in build/host-asan build/host-tsan build/windows; do
   echo "== building $dir"
@@ -29,3 +32,6 @@ done
 
 echo "== building build/host (the bindings' shared library and the benchmark)"
 ninja -C build/host -j "$jobs" bindings merlox_bench
+
+echo "== building build/fuzz (the hostile-card fuzzer)"
+ninja -C build/fuzz -j "$jobs"

@@ -11,6 +11,8 @@ packages+=(llvm python3)
 # The performance benchmark (scripts/bench.sh): Google Benchmark, and valgrind for
 # its instruction counts.
 packages+=(libbenchmark-dev valgrind)
+# The hostile-card fuzzer: clang and its runtime libraries (libFuzzer, ASan).
+packages+=(clang-14 libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -17,4 +17,6 @@ for dir in build/host-asan build/host-tsan build/windows; do
 done
 echo "== testing build/host (the bindings, the benchmark's smoke run)"
 (cd build/host && ctest --output-on-failure --no-tests=error -L 'bindings|benchmark') || status=1
+echo "== testing build/fuzz (the corpus, then 30 s of fuzzing)"
+(cd build/fuzz && ctest --output-on-failure --no-tests=error -L fuzz) || status=1
 exit $status
