@@ -35,7 +35,7 @@ if(WIN32)
                        PASS_REGULAR_EXPRESSION "card numbers are 0 to 31, -2 or -3 \\(status 1413\\)"
                        TIMEOUT 120)
 else()
-  find_program(MERLOX_PYTHON NAMES python3 REQUIRED)
+  find_program(MERLOXCTL_PYTHON NAMES python3 REQUIRED)
   target_compile_definitions(merloxctl PRIVATE MERLOX_WITH_SIMULATOR)
   target_include_directories(merloxctl PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(merloxctl PRIVATE merlox_host)
@@ -44,7 +44,7 @@ else()
   set_tests_properties(merloxctl_simulate PROPERTIES
                        PASS_REGULAR_EXPRESSION "card 1: product 0x8081.*watchdog: .*sensors: 31.0 C")
   add_test(NAME merloxctl_commands
-           COMMAND ${MERLOX_PYTHON} ${PROJECT_SOURCE_DIR}/tests/tools/merloxctl_test.py
+           COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/tools/merloxctl_test.py
                    $<TARGET_FILE:merloxctl>)
   set_tests_properties(merloxctl_commands PROPERTIES TIMEOUT 300)
 endif()
