@@ -500,7 +500,11 @@ int RunInstructionCounts() {
   }
   StartCards(kMaxCards);
   driver().SetRequestLog(false);
-  CollectInstructions("GetNumCards/32cards", 200, nullptr, [] { GetNumCards(); });
+  constexpr int kDiscoveries = 200;
+  CollectInstructions("GetNumCards/32cards", kDiscoveries, nullptr, [] { GetNumCards(); });
+  const int operations = static_cast<int>(Operations().size()) * kCalls;
+  std::printf("%d operation calls, %d raw requests, %d discoveries\n", operations, operations,
+              kDiscoveries);
   return 0;
 }
 

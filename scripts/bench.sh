@@ -48,3 +48,15 @@ awk '
     for (op in lib) printf "%-22s %12.0f %12.0f %12.0f\n", op, lib[op], raw[op], lib[op] - raw[op]
     for (name in other) printf "%-22s %12.0f (a whole discovery)\n", name, other[name]
   }' "$out/totals"
+
+# The same loops once more under strace: every host system call, start-up included.
+# The simulated driver serves requests inside the process, so whatever the library
+# itself adds to a request would show here.
+if command -v strace >/dev/null; then
+  loops=$("$dir/merlox_bench" --instructions)
+  strace -f -c -o "$out/strace" "$dir/merlox_bench" --instructions >/dev/null
+  syscalls=$(awk '$NF == "total" { print $4 }' "$out/strace")
+  echo
+  echo "== Host system calls: $syscalls in all, start-up included, for $loops"
+  echo "   (goal: none per operation besides its one driver request)"
+fi

@@ -8,9 +8,9 @@ packages=(cmake ninja-build g++ clang-format googletest mingw-w64 wine64)
 packages+=(python3-pytest mono-mcs mono-runtime)
 # llvm-dlltool makes MERLOX.lib; Python runs the merloxctl tests.
 packages+=(llvm python3)
-# The performance benchmark (scripts/bench.sh): Google Benchmark, and valgrind for
-# its instruction counts.
-packages+=(libbenchmark-dev valgrind)
+# The performance benchmark (scripts/bench.sh): Google Benchmark, valgrind and strace for
+# its instruction and system-call counts.
+packages+=(libbenchmark-dev valgrind strace)
 # The hostile-card fuzzer: clang and its runtime libraries (libFuzzer, ASan).
 packages+=(clang-14 libclang-rt-14-dev)
 
