@@ -27,4 +27,6 @@ sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q </dev/null
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+# With the recommended packages, as the suite is tested: Wine in particular relies on
+# several of them.
+$sudo apt-get install -y -q "${missing[@]}" </dev/null
