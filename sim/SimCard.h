@@ -16,6 +16,8 @@ struct SetupPacket {
   uint16_t wValue = 0;
   uint16_t wIndex = 0;
   uint16_t wLength = 0;
+
+  bool operator==(const SetupPacket&) const = default;
 };
 
 // A control transfer's outcome on the bus: the card either stalls the request or

@@ -84,12 +84,7 @@ class AnalogInputTest : public LibraryTest {
 
   static void ExpectRequest(const sim::RequestRecord& r, uint8_t type, uint8_t request,
                             uint16_t value, uint16_t index, uint16_t length) {
-    const sim::SetupPacket setup = r.Setup();
-    EXPECT_EQ(setup.bmRequestType, type);
-    EXPECT_EQ(setup.bRequest, request);
-    EXPECT_EQ(setup.wValue, value);
-    EXPECT_EQ(setup.wIndex, index);
-    EXPECT_EQ(setup.wLength, length);
+    EXPECT_EQ(r.Setup(), (sim::SetupPacket{type, request, value, index, length}));
   }
 
   int card_ = 0;

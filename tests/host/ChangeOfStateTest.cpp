@@ -372,12 +372,7 @@ TEST_F(ChangeOfStateTest, ReadTimestampPeeksTheFirstFourBytes) {
   EXPECT_THAT(timestamps, ElementsAre(0xBEEF, 0xBBBB)) << "only 16 bits are written";
   const auto requests = ControlRequests();
   ASSERT_THAT(requests, SizeIs(1));
-  const sim::SetupPacket setup = requests[0].Setup();
-  EXPECT_EQ(setup.bmRequestType, 0xC0);
-  EXPECT_EQ(setup.bRequest, 0x10);
-  EXPECT_EQ(setup.wValue, 0);
-  EXPECT_EQ(setup.wIndex, 0);
-  EXPECT_EQ(setup.wLength, 4);
+  EXPECT_EQ(requests[0].Setup(), (sim::SetupPacket{0xC0, 0x10, 0, 0, 4}));
   const auto io = driver().WithCard(card_, [](sim::Card& card) { return card.io(); });
   EXPECT_EQ(io.latchedRising, 0x11) << "a peek leaves the latched bytes";
   EXPECT_EQ(io.latchedFalling, 0x22);

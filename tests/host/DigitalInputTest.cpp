@@ -49,12 +49,7 @@ TEST_F(DigitalInputTest, ReadAndPeekDeliverTheInputByteAndDifferOnlyInTheValue) 
 
   const auto requests = ControlRequests();
   ASSERT_THAT(requests, SizeIs(2));
-  const sim::SetupPacket readSetup = requests[0].Setup();
-  EXPECT_EQ(readSetup.bmRequestType, 0xC0);
-  EXPECT_EQ(readSetup.bRequest, 0x10);
-  EXPECT_EQ(readSetup.wValue, 1);
-  EXPECT_EQ(readSetup.wIndex, 0);
-  EXPECT_EQ(readSetup.wLength, 7);
+  EXPECT_EQ(requests[0].Setup(), (sim::SetupPacket{0xC0, 0x10, 1, 0, 7}));
   auto peekInput = requests[1].input;
   ASSERT_EQ(peekInput.size(), requests[0].input.size());
   EXPECT_EQ(peekInput[2], 0);
@@ -223,12 +218,7 @@ TEST_P(DebounceTest, SendsMaskAndSettingInTheValue) {
   EXPECT_EQ(c.set(), 0u);
   const auto requests = ControlRequests();
   ASSERT_THAT(requests, SizeIs(1));
-  const sim::SetupPacket setup = requests[0].Setup();
-  EXPECT_EQ(setup.bmRequestType, 0x40);
-  EXPECT_EQ(setup.bRequest, 0x10);
-  EXPECT_EQ(setup.wValue, c.value);
-  EXPECT_EQ(setup.wIndex, 0xFFFF);
-  EXPECT_EQ(setup.wLength, 0);
+  EXPECT_EQ(requests[0].Setup(), (sim::SetupPacket{0x40, 0x10, c.value, 0xFFFF, 0}));
   const sim::Card::Io io = Io();
   for (int k = 0; k < 8; ++k) {
     EXPECT_EQ(io.debounce[k], (c.debouncedInputs >> k) & 1 ? 5 : 0) << "input " << k;

@@ -52,12 +52,7 @@ TEST_F(DigitalOutputTest, EachOperationSendsOneRequestOfItsOwn) {
     EXPECT_EQ(c.call(), 0u);
     const auto requests = ControlRequests();
     ASSERT_THAT(requests, SizeIs(1));
-    const sim::SetupPacket setup = requests[0].Setup();
-    EXPECT_EQ(setup.bmRequestType, 0x40);
-    EXPECT_EQ(setup.bRequest, 0x10);
-    EXPECT_EQ(setup.wValue, c.value);
-    EXPECT_EQ(setup.wIndex, c.index);
-    EXPECT_EQ(setup.wLength, 0);
+    EXPECT_EQ(requests[0].Setup(), (sim::SetupPacket{0x40, 0x10, c.value, c.index, 0}));
     EXPECT_EQ(requests[0].inputSize, 38u);
   }
 }
@@ -107,12 +102,7 @@ TEST_F(DigitalOutputTest, SingleWritesReadBackAsTheCombinedByte) {
     EXPECT_EQ(outputs, 0xC8);
     const auto requests = ControlRequests();
     ASSERT_THAT(requests, SizeIs(1));
-    const sim::SetupPacket setup = requests[0].Setup();
-    EXPECT_EQ(setup.bmRequestType, 0xC0);
-    EXPECT_EQ(setup.bRequest, 0x10);
-    EXPECT_EQ(setup.wValue, 0);
-    EXPECT_EQ(setup.wIndex, 1);
-    EXPECT_EQ(setup.wLength, 64);
+    EXPECT_EQ(requests[0].Setup(), (sim::SetupPacket{0xC0, 0x10, 0, 1, 64}));
   }
   const auto pwm = driver().WithCard(card_, [](sim::Card& card) { return card.PwmOf(2); });
   ASSERT_TRUE(pwm.has_value());

@@ -35,12 +35,7 @@ TEST_F(DiscoveryTest, CardsTakeTheLowestFreeSlotsInEnumerationOrder) {
   // The descriptor read is a standard IN request on the probing handle.
   const auto requests = ControlRequests(first);
   ASSERT_THAT(requests, SizeIs(1));
-  const sim::SetupPacket setup = requests[0].Setup();
-  EXPECT_EQ(setup.bmRequestType, 0x80);
-  EXPECT_EQ(setup.bRequest, 6);
-  EXPECT_EQ(setup.wValue, 0x0100);
-  EXPECT_EQ(setup.wIndex, 0);
-  EXPECT_EQ(setup.wLength, 18);
+  EXPECT_EQ(requests[0].Setup(), (sim::SetupPacket{0x80, 6, 0x0100, 0, 18}));
   EXPECT_EQ(requests[0].inputSize, 38u + 18u);
 }
 

@@ -137,12 +137,7 @@ TEST_P(QueryCardNameTest, WritesWhatFitsAndReportsTheWholeLength) {
   EXPECT_EQ(name.Untouched(), sizeof(name.bytes) - c.written.size());
   const auto requests = ControlRequests(card);
   ASSERT_THAT(requests, SizeIs(1));
-  const sim::SetupPacket setup = requests[0].Setup();
-  EXPECT_EQ(setup.bmRequestType, 0xC0);
-  EXPECT_EQ(setup.bRequest, 6);
-  EXPECT_EQ(setup.wValue, 0x0302);
-  EXPECT_EQ(setup.wIndex, 0);
-  EXPECT_EQ(setup.wLength, c.requested);
+  EXPECT_EQ(requests[0].Setup(), (sim::SetupPacket{0xC0, 6, 0x0302, 0, c.requested}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Capacities, QueryCardNameTest,
@@ -274,12 +269,7 @@ TEST_P(SerialNumberTest, ReportsTheStoredNumberOrNone) {
   EXPECT_EQ(serial, c.reported);
   const auto requests = ControlRequests(card);
   ASSERT_THAT(requests, SizeIs(1));
-  const sim::SetupPacket setup = requests[0].Setup();
-  EXPECT_EQ(setup.bmRequestType, 0xC0);
-  EXPECT_EQ(setup.bRequest, 0xA2);
-  EXPECT_EQ(setup.wValue, 0x1DF8);
-  EXPECT_EQ(setup.wIndex, 0);
-  EXPECT_EQ(setup.wLength, 8);
+  EXPECT_EQ(requests[0].Setup(), (sim::SetupPacket{0xC0, 0xA2, 0x1DF8, 0, 8}));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +19,18 @@
 #include "registry/CoreExports.h"
 #include "sim/SimDriver.h"
 #include "sim/SimSystem.h"
+
+namespace merlox::sim {
+
+// Setup packets read as the bytes a bus analyser would show in test failures.
+inline void PrintTo(const SetupPacket& setup, std::ostream* os) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "{%02X %02X value %04X index %04X length %u}",
+                setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength);
+  *os << text;
+}
+
+}  // namespace merlox::sim
 
 namespace merlox::test {
 

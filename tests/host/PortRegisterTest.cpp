@@ -194,7 +194,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"PetOfAbsentCard", [] { return OutPortB(0x31, 0); }, 2},
         FailureCase{"TimeoutOfInvalidCard", [] { return RelOutPortB(-1, 2, 0); }, 1413},
         FailureCase{"StartOfAbsentCard", [] { return RelOutPortB(9, 7, 0); }, 2}),
-    [](const ::testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.what); });
+    [](const ::testing::TestParamInfo<FailureCase>& param) {
+      return std::string(param.param.what);
+    });
 
 TEST_F(PortRegisterTest, TheOperationsOwnFailuresReachTheLastErrorValue) {
   driver().InjectFault(sim::Fault::Reply(cards_[1], {20}).OnRequest(0x10));
