@@ -7,8 +7,9 @@ namespace merlox {
 namespace {
 
 // The close of an open slot. The analog-input request goes out first, on the
-// closing thread's own handle, while the slot is still open.
-DWORD CloseSlot(int index) {
+// closing thread's own handle, while the slot is still open. The slot ends free, or
+// removed when the close is for a card that has gone.
+DWORD CloseSlot(int index, bool removed) {
   TDeviceData& slot = Slot(index);
   try {
     // Cleared before the request goes out: if that request finds the card gone,
@@ -19,16 +20,15 @@ DWORD CloseSlot(int index) {
   } catch (...) {
     return ERROR_INTERNAL_ERROR;
   }
-  slot.bDeviceWasHere = false;
-  CloseSlotHandles(index);
+  CloseSlotHandles(index, removed);
   return ERROR_SUCCESS;
 }
 
 }  // namespace
 
-bool CloseOpenSlot(int index) {
+bool CloseRemovedCard(int index) {
   if (!Slot(index).bGotHandle) return false;
-  CloseSlot(index);
+  CloseSlot(index, true);
   return true;
 }
 
@@ -45,7 +45,7 @@ extern "C" uint32_t MERLOX_API MERLOX_CloseCard(int32_t CardNum) {
     if (slot.bDeviceWasHere.exchange(false)) return ERROR_SUCCESS;
     return ERROR_INVALID_HANDLE;
   }
-  return CloseSlot(CardNum);
+  return CloseSlot(CardNum, false);
 }
 
 extern "C" uint32_t MERLOX_API MERLOX_CloseAll(void) {

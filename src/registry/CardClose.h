@@ -6,8 +6,9 @@
 
 namespace merlox {
 
-// Closes slot index if it is open and returns whether it was; a free or removed
-// slot is left as it is.
-bool CloseOpenSlot(int index);
+// Closes the card in slot index, which a request has just found gone, and leaves
+// the slot removed; returns whether the slot was open. A slot that another thread
+// closed meanwhile is left as it is.
+bool CloseRemovedCard(int index);
 
 }  // namespace merlox

@@ -98,9 +98,7 @@ DWORD TranslateIoFailure(int index) {
   const DWORD error = GetLastError();
   if (error == ERROR_SUCCESS) return ERROR_GEN_FAILURE;
   if (!IsVanishedCardError(error)) return error;
-  // Only a card that this close actually took out of the open state is marked as
-  // removed: if another thread closed the slot meanwhile, it is free and stays so.
-  if (CloseOpenSlot(index)) CardTable[index].bDeviceWasHere = true;
+  CloseRemovedCard(index);
   return ERROR_DEVICE_REMOVED;
 }
 
@@ -197,13 +195,16 @@ ClaimResult ClaimFreeSlot(const std::string& path, HANDLE probeHandle, uint16_t 
   return ClaimResult::kRegistered;
 }
 
-void CloseSlotHandles(int index) {
+void CloseSlotHandles(int index, bool removed) {
   TDeviceData& slot = CardTable[index];
   ExclusiveLock lock(slot.HandleTableLock);
   for (const THandleEntry& entry : slot.HandleTable) {
     if (entry.hDevice != INVALID_HANDLE_VALUE) CloseHandle(entry.hDevice);
   }
   slot.HandleTable.clear();
+  // A removed slot is marked before it stops being open, so that no discovery can
+  // see it free in between and give the vanished card's number to another card.
+  slot.bDeviceWasHere = removed;
   // Marked closed before the lock is given back: a thread that passed its card
   // check just before the close and now waits here to open its own handle must
   // find the slot closed. Marked after the lock, that thread could file a fresh

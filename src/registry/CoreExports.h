@@ -88,8 +88,8 @@ enum class ClaimResult { kRegistered, kAlreadyOpen, kTableFull };
 ClaimResult ClaimFreeSlot(const std::string& path, HANDLE probeHandle, uint16_t productId);
 
 // Empties an open slot's handle list, closing every handle in it, and marks the
-// slot closed under the same lock.
-void CloseSlotHandles(int index);
+// slot closed under the same lock: free, or removed when its card has gone.
+void CloseSlotHandles(int index, bool removed);
 
 // Runs the load-time work once: WinUSB binding, operating-system probe, caller
 // memory guard, first discovery. Every exported operation calls it first.
