@@ -6,25 +6,13 @@
 #include <cstring>
 
 #include "LibraryFixture.h"
+#include "tests/common/HexBytes.h"
 
 namespace merlox::test {
 namespace {
 
 using ::testing::ElementsAreArray;
 using ::testing::SizeIs;
-
-std::vector<uint8_t> Hex(const char* text) {
-  std::vector<uint8_t> bytes;
-  for (const char* p = text; *p;) {
-    if (*p == ' ') {
-      ++p;
-      continue;
-    }
-    bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
-    p += 2;
-  }
-  return bytes;
-}
 
 class ControlTransferTest : public LibraryTest {
  protected:

@@ -10,22 +10,10 @@
 #include <vector>
 
 #include "MerloxDll.h"
+#include "tests/common/HexBytes.h"
 
 namespace merlox::test {
 namespace {
-
-std::vector<uint8_t> Hex(const char* text) {
-  std::vector<uint8_t> bytes;
-  for (const char* p = text; *p;) {
-    if (*p == ' ') {
-      ++p;
-      continue;
-    }
-    bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
-    p += 2;
-  }
-  return bytes;
-}
 
 // Without the redirection the DLL meets Wine's own SetupAPI, which knows no
 // cards: the simulated ones must stay invisible and untouched.
