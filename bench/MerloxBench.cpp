@@ -27,8 +27,8 @@
 #include "merlox.h"
 #include "platform/HostConfig.h"
 #include "registry/CoreExports.h"
-#include "sim/SimDriver.h"
-#include "sim/SimSystem.h"
+#include "SimDriver.h"
+#include "SimSystem.h"
 
 // ---- Heap allocations --------------------------------------------------------
 // Every operator new in the process is counted; the figures take the difference

@@ -3,8 +3,9 @@
 # without sanitizers, built for Release.
 find_package(benchmark REQUIRED)
 add_executable(merlox_bench ${PROJECT_SOURCE_DIR}/bench/MerloxBench.cpp)
-merlox_target_defaults(merlox_bench)
-target_link_libraries(merlox_bench PRIVATE merlox_host benchmark::benchmark)
+merlox_internal_target(merlox_bench)
+merlox_link_host(merlox_bench)
+target_link_libraries(merlox_bench PRIVATE benchmark::benchmark)
 
 # A smoke run: every measurement once with tiny counts, to show the benchmark still
 # works (`ctest -L benchmark` in build/bench). Its figures are not checked.

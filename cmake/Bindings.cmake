@@ -13,9 +13,9 @@ add_custom_command(
   COMMENT "Generating the export list of libmerlox.so")
 add_custom_target(merlox_version_script DEPENDS ${MERLOX_VERSION_SCRIPT})
 
-add_library(merlox_shared SHARED ${MERLOX_LIBRARY_SOURCES} ${MERLOX_SIM_SOURCES}
-                                 src/platform/HostWin32.cpp sim/SimControlApi.cpp)
-merlox_target_defaults(merlox_shared)
+add_library(merlox_shared SHARED sim/SimControlApi.cpp)
+merlox_sim_target(merlox_shared)
+target_link_libraries(merlox_shared PRIVATE merlox_sim_host merlox_core)
 set_target_properties(merlox_shared PROPERTIES OUTPUT_NAME merlox LINK_DEPENDS
                                                 ${MERLOX_VERSION_SCRIPT})
 add_dependencies(merlox_shared merlox_version_script)

@@ -2,7 +2,7 @@
 # include/merloxsim.h, for applications' own tests. Never shipped with an
 # application; it points an already loaded MERLOX.dll at itself.
 add_library(MERLOXSIM SHARED sim/SimControlApi.cpp ${PROJECT_SOURCE_DIR}/sim/MERLOXSIM.def)
-merlox_target_defaults(MERLOXSIM)
+merlox_sim_target(MERLOXSIM)
 set_target_properties(MERLOXSIM PROPERTIES PREFIX "" OUTPUT_NAME MERLOXSIM IMPORT_PREFIX "lib"
                                            IMPORT_SUFFIX ".dll.a")
 # Like MERLOX.dll, it loads on a bare system: the compiler's runtime is linked in.

@@ -27,7 +27,8 @@ foreach(example IN LISTS MERLOX_EXAMPLES)
     # nanosleep is POSIX, not C11.
     set_source_files_properties(${source} PROPERTIES COMPILE_DEFINITIONS
                                                      "main=merlox_example_main;_POSIX_C_SOURCE=200809L")
-    target_link_libraries(${target} PRIVATE merlox_host)
+    target_include_directories(${target} PRIVATE ${MERLOX_SIM_INCLUDES})
+    merlox_link_host(${target})
     add_test(NAME ${target} COMMAND ${target})
     set_tests_properties(${target} PROPERTIES PASS_REGULAR_EXPRESSION
                                               "${MERLOX_EXAMPLE_PASS_${example}}"

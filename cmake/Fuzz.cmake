@@ -3,17 +3,20 @@
 # its own (build/fuzz, clang++, MERLOX_FUZZ=ON, MERLOX_SANITIZER=address): libFuzzer
 # comes with clang only. The library and simulator are instrumented for coverage;
 # the fuzzer's own main comes with the harness.
-add_library(merlox_fuzz_host STATIC ${MERLOX_LIBRARY_SOURCES} ${MERLOX_SIM_SOURCES}
-                                    src/platform/HostWin32.cpp)
-merlox_target_defaults(merlox_fuzz_host)
-target_compile_options(merlox_fuzz_host PUBLIC $<$<COMPILE_LANGUAGE:CXX>:-fsanitize=fuzzer-no-link>)
-target_link_libraries(merlox_fuzz_host PUBLIC pthread)
+add_library(merlox_fuzz_core STATIC ${MERLOX_LIBRARY_SOURCES} src/platform/HostWin32.cpp)
+merlox_library_target(merlox_fuzz_core)
+add_library(merlox_fuzz_sim OBJECT ${MERLOX_SIM_HOST_SOURCES})
+merlox_sim_target(merlox_fuzz_sim)
+foreach(target merlox_fuzz_core merlox_fuzz_sim)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fsanitize=fuzzer-no-link>)
+endforeach()
+target_link_libraries(merlox_fuzz_core PUBLIC pthread)
 
 add_executable(merlox_hostile_card_fuzzer tests/fuzz/HostileCardFuzzer.cpp)
-merlox_target_defaults(merlox_hostile_card_fuzzer)
+merlox_internal_target(merlox_hostile_card_fuzzer)
 target_compile_options(merlox_hostile_card_fuzzer PRIVATE -fsanitize=fuzzer)
 target_link_options(merlox_hostile_card_fuzzer PRIVATE -fsanitize=fuzzer)
-target_link_libraries(merlox_hostile_card_fuzzer PRIVATE merlox_fuzz_host)
+target_link_libraries(merlox_hostile_card_fuzzer PRIVATE merlox_fuzz_sim merlox_fuzz_core)
 
 set(MERLOX_FUZZ_CORPUS ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus)
 set(MERLOX_FUZZ_WORK ${CMAKE_BINARY_DIR}/fuzz-corpus)

@@ -1,18 +1,27 @@
 # Host build: the library sources against the Win32 stand-in, backed by the
 # simulator, with the unit and concurrency tests.
-add_library(merlox_host STATIC ${MERLOX_LIBRARY_SOURCES} ${MERLOX_SIM_SOURCES}
-                               src/platform/HostWin32.cpp)
-merlox_target_defaults(merlox_host)
-target_link_libraries(merlox_host PUBLIC pthread)
+add_library(merlox_core STATIC ${MERLOX_LIBRARY_SOURCES} src/platform/HostWin32.cpp)
+merlox_library_target(merlox_core)
+target_link_libraries(merlox_core PUBLIC pthread)
+# An object library: every program it is linked into gets all of it, so the
+# simulator is always the driver behind the seam there.
+add_library(merlox_sim_host OBJECT ${MERLOX_SIM_HOST_SOURCES})
+merlox_sim_target(merlox_sim_host)
+
+# A host program with the library and the simulated cards behind it.
+function(merlox_link_host target)
+  target_link_libraries(${target} PRIVATE merlox_sim_host merlox_core)
+endfunction()
 
 file(GLOB MERLOX_HOST_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/host/*.cpp)
 add_executable(merlox_host_tests ${MERLOX_HOST_TEST_SOURCES})
-merlox_target_defaults(merlox_host_tests)
-target_link_libraries(merlox_host_tests PRIVATE merlox_host GTest::gtest_main GTest::gmock)
+merlox_internal_target(merlox_host_tests)
+merlox_link_host(merlox_host_tests)
+target_link_libraries(merlox_host_tests PRIVATE GTest::gtest_main GTest::gmock)
 add_test(NAME host_tests COMMAND merlox_host_tests)
 set_tests_properties(host_tests PROPERTIES TIMEOUT 900)
 
-set(MERLOX_HEADER_TEST_LIBRARY merlox_host)
+set(MERLOX_HEADER_TEST_LIBRARY merlox_sim_host merlox_core)
 include(cmake/HeaderTests.cmake)
 include(cmake/Tools.cmake)
 include(cmake/Examples.cmake)

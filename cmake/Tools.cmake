@@ -37,8 +37,8 @@ if(WIN32)
 else()
   find_program(MERLOXCTL_PYTHON NAMES python3 REQUIRED)
   target_compile_definitions(merloxctl PRIVATE MERLOX_WITH_SIMULATOR)
-  target_include_directories(merloxctl PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_libraries(merloxctl PRIVATE merlox_host)
+  target_include_directories(merloxctl PRIVATE ${MERLOX_SIM_INCLUDES})
+  merlox_link_host(merloxctl)
   # The README's demo, exactly as scripts/setup.sh runs it.
   add_test(NAME merloxctl_simulate COMMAND merloxctl --simulate list)
   set_tests_properties(merloxctl_simulate PROPERTIES

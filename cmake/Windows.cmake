@@ -11,7 +11,8 @@ add_custom_command(
   COMMENT "Generating MERLOX.def from the export table")
 
 add_library(MERLOX SHARED ${MERLOX_LIBRARY_SOURCES} src/exports/MERLOX.cpp ${MERLOX_DEF})
-merlox_target_defaults(MERLOX)
+merlox_library_target(MERLOX)
+target_include_directories(MERLOX INTERFACE ${PROJECT_SOURCE_DIR}/include)
 set_target_properties(MERLOX PROPERTIES PREFIX "" OUTPUT_NAME MERLOX IMPORT_PREFIX "lib"
                                         IMPORT_SUFFIX ".dll.a")
 # Only Windows system DLLs may be imported: the compiler's runtime is linked in.
@@ -21,11 +22,11 @@ target_link_libraries(MERLOX PRIVATE setupapi)
 # The simulated driver probes callers' buffers with the library's fault-safe copy.
 add_library(merlox_sim STATIC ${MERLOX_SIM_SOURCES} sim/ImportPatch.cpp
                               src/platform/CallerMemory.cpp src/platform/SafeCopy.S)
-merlox_target_defaults(merlox_sim)
+merlox_sim_target(merlox_sim)
 
 file(GLOB MERLOX_WINE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*.cpp)
 add_executable(merlox_wine_tests ${MERLOX_WINE_TEST_SOURCES} ${MERLOX_EXPORT_LIST})
-merlox_target_defaults(merlox_wine_tests)
+merlox_internal_target(merlox_wine_tests)
 target_include_directories(merlox_wine_tests PRIVATE ${CMAKE_BINARY_DIR}/generated)
 target_link_libraries(merlox_wine_tests PRIVATE merlox_sim GTest::gtest_main)
 target_link_options(merlox_wine_tests PRIVATE -static)

@@ -1,10 +1,10 @@
-#include "sim/ImportPatch.h"
+#include "ImportPatch.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "sim/SimSystem.h"
-#include "sim/SimWin32Api.h"
+#include "SimSystem.h"
+#include "SimWin32Api.h"
 
 namespace merlox::sim {
 namespace {

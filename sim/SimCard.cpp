@@ -1,4 +1,4 @@
-#include "sim/SimCard.h"
+#include "SimCard.h"
 
 #include <algorithm>
 
@@ -65,16 +65,24 @@ ControlReply Answer(std::vector<uint8_t> data, uint16_t wLength) {
 }  // namespace
 
 std::vector<uint8_t> Card::DeviceDescriptor() const {
-  return {18,   // bLength
-          1,    // bDescriptorType: device
-          0x00, 0x02,  // bcdUSB 2.00
-          0xFF, 0x00, 0x00,  // vendor-specific class
-          64,   // bMaxPacketSize0
-          static_cast<uint8_t>(config_.vendorId), static_cast<uint8_t>(config_.vendorId >> 8),
-          static_cast<uint8_t>(config_.productId), static_cast<uint8_t>(config_.productId >> 8),
-          0x00, 0x01,  // bcdDevice
-          1, 2, 0,     // string indexes
-          1};          // one configuration
+  return {18,  // bLength
+          1,   // bDescriptorType: device
+          0x00,
+          0x02,  // bcdUSB 2.00
+          0xFF,
+          0x00,
+          0x00,  // vendor-specific class
+          64,    // bMaxPacketSize0
+          static_cast<uint8_t>(config_.vendorId),
+          static_cast<uint8_t>(config_.vendorId >> 8),
+          static_cast<uint8_t>(config_.productId),
+          static_cast<uint8_t>(config_.productId >> 8),
+          0x00,
+          0x01,  // bcdDevice
+          1,
+          2,
+          0,   // string indexes
+          1};  // one configuration
 }
 
 ControlReply Card::Control(const SetupPacket& setup, const uint8_t* data, size_t length) {
@@ -112,8 +120,8 @@ std::optional<std::vector<uint8_t>> Card::Advance(uint64_t milliseconds) {
   watchdog_.running = false;
   ++watchdog_.hostResets;
   if (!watchdog_.eventsEnabled) return std::nullopt;
-  return std::vector<uint8_t>{0xE0, static_cast<uint8_t>(watchdog_.hostResets), WatchdogStatus(),
-                              0, 0};
+  return std::vector<uint8_t>{0xE0, static_cast<uint8_t>(watchdog_.hostResets), WatchdogStatus(), 0,
+                              0};
 }
 
 ControlReply Card::WatchdogRequest(const SetupPacket& setup, const uint8_t* data, size_t length) {

@@ -9,11 +9,11 @@
 #include <stdexcept>
 
 #include "merloxsim.h"
-#include "sim/SimDriver.h"
-#include "sim/SimSystem.h"
+#include "SimDriver.h"
+#include "SimSystem.h"
 
 #ifdef _WIN32
-#include "sim/ImportPatch.h"
+#include "ImportPatch.h"
 #endif
 
 namespace {

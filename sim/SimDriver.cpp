@@ -1,4 +1,4 @@
-#include "sim/SimDriver.h"
+#include "SimDriver.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -93,6 +93,9 @@ void Driver::Reset() {
   log_.clear();
   logRequests_ = true;
   faults_.clear();
+  for (Hold& hold : holds_) hold.released = true;
+  holds_.clear();
+  holdsChanged_.notify_all();
   violations_.clear();
   vanishedError_ = ERROR_DEVICE_NOT_CONNECTED;
   refusedOpens_ = 0;
@@ -104,8 +107,8 @@ int Driver::Plug(const CardConfig& config) {
   const int id = nextCard_++;
   CardInstance instance;
   instance.card = std::make_unique<Card>(config);
-  const std::string tag = config.instanceTag.empty() ? "sim" + std::to_string(id)
-                                                     : config.instanceTag;
+  const std::string tag =
+      config.instanceTag.empty() ? "sim" + std::to_string(id) : config.instanceTag;
   char path[200];
   std::snprintf(path, sizeof(path),
                 "\\\\?\\usb#vid_%04x&pid_%04x#%s#{d52d27e3-cf76-25eb-72ea-596f2234c0e1}",
@@ -149,6 +152,59 @@ void Driver::SetVanishedError(DWORD error) {
 void Driver::InjectFault(const Fault& fault) {
   SimLock lock(mutex_);
   faults_.push_back(fault);
+}
+
+uint64_t Driver::HoldRequest(int card, std::optional<DWORD> ioControlCode,
+                             std::optional<uint8_t> request) {
+  SimLock lock(mutex_);
+  Hold hold;
+  hold.id = ++nextHold_;
+  hold.card = card;
+  hold.ioControlCode = ioControlCode;
+  hold.request = request;
+  holds_.push_back(hold);
+  return hold.id;
+}
+
+bool Driver::WaitUntilHeld(uint64_t id, unsigned timeoutMilliseconds) const {
+  for (unsigned waited = 0;; ++waited) {
+    {
+      SimLock lock(mutex_);
+      for (const Hold& hold : holds_) {
+        if (hold.id == id && hold.held) return true;
+      }
+    }
+    if (waited >= timeoutMilliseconds) return false;
+    SleepMicroseconds(1000);
+  }
+}
+
+void Driver::ReleaseRequest(uint64_t id) {
+  SimLock lock(mutex_);
+  for (Hold& hold : holds_) {
+    if (hold.id == id) hold.released = true;
+  }
+  holdsChanged_.notify_all();
+}
+
+// Blocks the calling request while a hold has it; the driver's lock is given up
+// meanwhile, so that the rest of the driver goes on.
+void Driver::WaitIfHeld(int card, DWORD code, const uint8_t* in, DWORD inSize) {
+  for (auto it = holds_.begin(); it != holds_.end(); ++it) {
+    if (it->held || (it->card != kAnyCard && it->card != card)) continue;
+    if (it->ioControlCode && *it->ioControlCode != code) continue;
+    if (it->request && (code != kControlTransfer || inSize < 2 || in[1] != *it->request)) continue;
+    it->held = true;
+    const uint64_t id = it->id;
+    auto released = [this, id] {
+      for (const Hold& hold : holds_) {
+        if (hold.id == id) return hold.released;
+      }
+      return true;  // forgotten by a reset
+    };
+    while (!released()) holdsChanged_.wait(mutex_);
+    return;
+  }
 }
 
 size_t Driver::PendingFaults() const {
@@ -263,8 +319,8 @@ std::vector<std::string> Driver::Violations() const {
 size_t Driver::OpenHandles(int card) const {
   SimLock lock(mutex_);
   if (card == kAnyCard) return handles_.size();
-  return static_cast<size_t>(std::count_if(handles_.begin(), handles_.end(),
-                                           [card](const auto& h) { return h.second.card == card; }));
+  return static_cast<size_t>(std::count_if(
+      handles_.begin(), handles_.end(), [card](const auto& h) { return h.second.card == card; }));
 }
 
 size_t Driver::OpenDeviceInfoSets() const {
@@ -327,9 +383,8 @@ BOOL Driver::EnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA info, const 
 }
 
 BOOL Driver::GetDeviceInterfaceDetail(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA data,
-                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail,
-                                      DWORD detailSize, LPDWORD requiredSize,
-                                      PSP_DEVINFO_DATA info) {
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
+                                      LPDWORD requiredSize, PSP_DEVINFO_DATA info) {
   SimLock lock(mutex_);
   auto* set = static_cast<DeviceInfoSet*>(handle);
   if (!infoSets_.count(set) || data == nullptr || data->Reserved >= set->paths.size() ||
@@ -396,19 +451,41 @@ HANDLE Driver::CreateFile(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     SetLastError(refuseError_);
     return INVALID_HANDLE_VALUE;
   }
-  const uintptr_t value = kHandleBase + 4 * (nextHandle_++ % (kHandleSpan / 4));
-  handles_[value] = HandleInfo{it->first};
+  // As on Windows, a closed handle's value is handed out again, the lowest first:
+  // a request that goes out on a handle after its close would reach whatever
+  // opened it next.
+  const uintptr_t value = LowestFreeHandle();
+  if (value == 0) {
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return INVALID_HANDLE_VALUE;
+  }
+  handles_[value] = HandleInfo{it->first, ++nextOpenId_, 0};
   ++it->second.opens;
   return reinterpret_cast<HANDLE>(value);
 }
 
+uintptr_t Driver::LowestFreeHandle() const {
+  uintptr_t candidate = kHandleBase;
+  for (const auto& [value, info] : handles_) {
+    if (value != candidate) break;
+    candidate += 4;
+  }
+  return candidate < kHandleBase + kHandleSpan ? candidate : 0;
+}
+
 BOOL Driver::Close(HANDLE handle) {
   SimLock lock(mutex_);
-  if (!handles_.erase(reinterpret_cast<uintptr_t>(handle))) {
+  auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == handles_.end()) {
     Violation("CloseHandle on a device handle that is not open");
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // The library's own rule: a handle is closed only once no request of its is in
+  // the driver. Windows would let the close through; the library would then hand
+  // the value out again while a thread still thinks it holds it.
+  if (it->second.inFlight > 0) Violation("CloseHandle on a handle with a request in the driver");
+  handles_.erase(it);
   // Closing a handle cancels the transfers still pending on it, as the system's
   // cleanup of a file object does.
   EndPendingReads(kAnyCard, handle, ERROR_OPERATION_ABORTED);
@@ -458,11 +535,26 @@ BOOL Driver::IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOI
 
   auto handleIt = handles_.find(reinterpret_cast<uintptr_t>(handle));
   if (handleIt == handles_.end()) {
+    Violation("request on a handle that is not open");
     return Finish(record, Outcome{false, ERROR_INVALID_HANDLE}, bytesReturned);
   }
   record.card = handleIt->second.card;
-  CardInstance& instance = cards_.at(record.card);
+  const uintptr_t handleValue = handleIt->first;
+  const uint64_t openId = handleIt->second.openId;
+  ++handleIt->second.inFlight;
+  // Counts the request out of the handle however it ends.
+  struct InFlight {
+    Driver& driver;
+    uintptr_t value;
+    uint64_t openId;
+    ~InFlight() {
+      auto it = driver.handles_.find(value);
+      if (it != driver.handles_.end() && it->second.openId == openId) --it->second.inFlight;
+    }
+  } inFlight{*this, handleValue, openId};
   const auto* input = static_cast<const uint8_t*>(in);
+  WaitIfHeld(record.card, code, input, inSize);
+  CardInstance& instance = cards_.at(record.card);
   std::optional<Fault> fault = TakeFault(record.card, code, input, inSize);
   if (fault && fault->action == Fault::Action::kFail) {
     return Finish(record, Outcome{false, fault->lastError}, bytesReturned);
@@ -475,10 +567,10 @@ BOOL Driver::IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOI
 
   switch (code) {
     case kControlTransfer:
-      return Finish(record,
-                    ControlTransfer(instance, input, inSize, static_cast<uint8_t*>(out), outSize,
-                                    fault),
-                    bytesReturned);
+      return Finish(
+          record,
+          ControlTransfer(instance, input, inSize, static_cast<uint8_t*>(out), outSize, fault),
+          bytesReturned);
     case kBulkTransfer:
       return Finish(record, BulkTransfer(record.card, handle, input, inSize, out, outSize, fault),
                     bytesReturned);
@@ -507,7 +599,8 @@ Driver::Outcome Driver::ControlTransfer(CardInstance& instance, const uint8_t* i
   const DWORD room = outSize - kHeaderSize;
   // The driver copies the request in before the card sees it: the reply may land
   // in the same block the request came from.
-  std::vector<uint8_t> sent(in + kHeaderSize, in + kHeaderSize + (deviceToHost ? 0 : setup.wLength));
+  std::vector<uint8_t> sent(in + kHeaderSize,
+                            in + kHeaderSize + (deviceToHost ? 0 : setup.wLength));
   ControlReply reply;
   if (fault && fault->replyData) {
     reply.data = *fault->replyData;

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/Win32.h"
-#include "sim/SimCard.h"
-#include "sim/SimSync.h"
+#include "SimCard.h"
+#include "SimSync.h"
 
 namespace merlox::sim {
 
@@ -118,6 +118,17 @@ class Driver {
   void SetVanishedError(DWORD error);
 
   void InjectFault(const Fault& fault);
+
+  // Holds the next request that matches (card, I/O-control code, control request
+  // code; each optional) inside the driver, after it has arrived and before it is
+  // served, until the test releases it: each interleaving of a request with an
+  // unplug, a close or a discovery becomes a deterministic test. Returns the hold's
+  // id. The held request is then served as the card is at its release.
+  uint64_t HoldRequest(int card = kAnyCard, std::optional<DWORD> ioControlCode = std::nullopt,
+                       std::optional<uint8_t> request = std::nullopt);
+  // Waits until a request is held by the hold (false on timeout).
+  bool WaitUntilHeld(uint64_t hold, unsigned timeoutMilliseconds) const;
+  void ReleaseRequest(uint64_t hold);
   void RefuseOpens(unsigned count, DWORD error);
   void SetRequestDelay(unsigned microseconds);
 
@@ -164,8 +175,8 @@ class Driver {
 
   // The Win32 faces of the driver and of the device-interface enumeration.
   HDEVINFO GetClassDevs(const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags);
-  BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* classGuid,
-                            DWORD index, PSP_DEVICE_INTERFACE_DATA data);
+  BOOL EnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* classGuid, DWORD index,
+                            PSP_DEVICE_INTERFACE_DATA data);
   BOOL GetDeviceInterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                 PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                 LPDWORD requiredSize, PSP_DEVINFO_DATA info);
@@ -189,6 +200,16 @@ class Driver {
   };
   struct HandleInfo {
     int card;
+    uint64_t openId = 0;    // tells one open of a handle value from a later one
+    unsigned inFlight = 0;  // requests on the handle still in the driver
+  };
+  struct Hold {
+    uint64_t id = 0;
+    int card = kAnyCard;
+    std::optional<DWORD> ioControlCode;
+    std::optional<uint8_t> request;
+    bool held = false;
+    bool released = false;
   };
   struct DeviceInfoSet {
     std::vector<std::string> paths;
@@ -220,6 +241,8 @@ class Driver {
   void Deliver(int card, uint8_t pipe, std::vector<uint8_t> packet);
   void EndPendingReads(int card, HANDLE handle, DWORD error);
   BOOL Finish(RequestRecord& record, const Outcome& outcome, LPDWORD bytesReturned);
+  void WaitIfHeld(int card, DWORD code, const uint8_t* in, DWORD inSize);
+  uintptr_t LowestFreeHandle() const;
 
   mutable SimMutex mutex_;
   SimCondition readsChanged_;
@@ -234,7 +257,10 @@ class Driver {
   std::vector<Fault> faults_;
   std::vector<std::string> violations_;
   int nextCard_ = 0;
-  uintptr_t nextHandle_ = 0;
+  uint64_t nextOpenId_ = 0;
+  std::vector<Hold> holds_;
+  uint64_t nextHold_ = 0;
+  mutable SimCondition holdsChanged_;
   uint64_t nextSequence_ = 0;
   DWORD vanishedError_ = ERROR_DEVICE_NOT_CONNECTED;
   unsigned refusedOpens_ = 0;

@@ -1,4 +1,4 @@
-#include "sim/SimSystem.h"
+#include "SimSystem.h"
 
 #include <algorithm>
 #include <cstring>

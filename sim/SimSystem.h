@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/Win32.h"
-#include "sim/SimSync.h"
+#include "SimSync.h"
 
 namespace merlox::sim {
 

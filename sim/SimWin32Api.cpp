@@ -1,7 +1,7 @@
-#include "sim/SimWin32Api.h"
+#include "SimWin32Api.h"
 
-#include "sim/SimDriver.h"
-#include "sim/SimSystem.h"
+#include "SimDriver.h"
+#include "SimSystem.h"
 
 namespace merlox::sim {
 

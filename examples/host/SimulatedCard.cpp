@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "sim/SimDriver.h"
+#include "SimDriver.h"
 
 extern "C" int merlox_example_main(void);
 

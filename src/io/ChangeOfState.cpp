@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exports/ExportBoundary.h"
 #include "io/InputStatus.h"
 #include "io/SensorRecord.h"
 #include "merlox.h"
@@ -47,14 +48,74 @@ bool ClearCaller(uint8_t* callerBytes, size_t n) {
   return true;
 }
 
+DWORD WaitForChange(int32_t cardNum, uint8_t* pData) {
+  // The output is cleared before anything else, so a bad pointer is reported
+  // before the thread blocks.
+  if (!WriteCaller(pData, uint8_t{0})) return ERROR_NOACCESS;
+  TCOSPacket packet;
+  const DWORD status = ReadCOSPacket(cardNum, packet);
+  if (status != ERROR_SUCCESS) return status;
+  if (packet.length < kWaitMinimum) return ERROR_INVALID_DATA;
+  return WriteCaller(pData, packet.bytes[kInputByteOffset]) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+DWORD WaitForChangeMulti(int32_t cardNum, uint32_t* pTimestamp, int32_t length, uint8_t* pData,
+                         TSensorRecord* pValues) {
+  // Every output given is cleared before the card is looked at, and stays clear
+  // on every failure.
+  const bool wantsBytes = length > 0 && pData != nullptr;
+  if (pTimestamp != nullptr && !WriteCaller(pTimestamp, uint32_t{0})) return ERROR_NOACCESS;
+  if (wantsBytes && !ClearCaller(pData, static_cast<size_t>(length))) return ERROR_NOACCESS;
+  if (pValues != nullptr && !WriteCaller(pValues, TSensorRecord{})) return ERROR_NOACCESS;
+
+  TCOSPacket packet;
+  const DWORD status = ReadCOSPacket(cardNum, packet);
+  if (status != ERROR_SUCCESS) return status;
+  if (packet.length < kWaitMultiMinimum) return ERROR_INVALID_DATA;
+
+  if (pTimestamp != nullptr &&
+      !WriteCaller(pTimestamp, uint32_t{Little16(packet.bytes + kTimestampOffset)})) {
+    return ERROR_NOACCESS;
+  }
+  if (wantsBytes) {
+    uint8_t selected[kMultiByteCount];
+    for (size_t i = 0; i < kMultiByteCount; ++i) selected[i] = packet.bytes[kMultiBytes[i]];
+    const size_t count = std::min(static_cast<size_t>(length), kMultiByteCount);
+    if (!CopyToCaller(pData, selected, count)) return ERROR_NOACCESS;
+  }
+  if (pValues != nullptr) {
+    TRawSensorRecord raw;
+    std::memcpy(raw.bytes, packet.bytes + kSensorOffset, sizeof(raw.bytes));
+    TSensorRecord values;
+    ConvertSensorRecord(&values, &raw);
+    if (!WriteCaller(pValues, values)) return ERROR_NOACCESS;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD ReadTimestamp(int32_t cardNum, uint16_t* pTimestamp) {
+  CardRef card;
+  const DWORD checked = CheckCard(cardNum, card);
+  if (checked != ERROR_SUCCESS) return checked;
+  if (!WriteCaller(pTimestamp, uint16_t{0})) return ERROR_NOACCESS;
+  // The peek form: reading the timestamp must not take the card's latched bytes.
+  TInputStatus record;
+  const DWORD status = ReadInputStatus(card, kPeekInputs, kTimestampLength, record);
+  if (status != ERROR_SUCCESS) return status;
+  return WriteCaller(pTimestamp, record.TimestampValue()) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
 }  // namespace
 
 DWORD ReadCOSPacket(int32_t cardNum, TCOSPacket& packet) {
   std::memset(packet.bytes, 0, sizeof(packet.bytes));
   packet.length = 0;
+  CardRef card;
+  const DWORD checked = CheckCard(cardNum, card);
+  if (checked != ERROR_SUCCESS) return checked;
   uint32_t received = 0;
   const DWORD status =
-      ReadWaitingPipe(cardNum, kChangeOfStatePipe, packet.bytes, sizeof(packet.bytes), &received);
+      ReadWaitingPipe(card, kChangeOfStatePipe, packet.bytes, sizeof(packet.bytes), &received);
   if (status != ERROR_SUCCESS) return status;
   packet.length = received;
   return ERROR_SUCCESS;
@@ -65,82 +126,20 @@ DWORD ReadCOSPacket(int32_t cardNum, TCOSPacket& packet) {
 using namespace merlox;
 
 extern "C" uint32_t MERLOX_API DI_WaitForCOS(int32_t CardNum, uint8_t* pData) {
-  EnterLibrary();
-  try {
-    // The output is cleared before anything else, so a bad pointer is reported
-    // before the thread blocks.
-    if (!WriteCaller(pData, uint8_t{0})) return ERROR_NOACCESS;
-    TCOSPacket packet;
-    const DWORD status = ReadCOSPacket(CardNum, packet);
-    if (status != ERROR_SUCCESS) return status;
-    if (packet.length < kWaitMinimum) return ERROR_INVALID_DATA;
-    return WriteCaller(pData, packet.bytes[kInputByteOffset]) ? ERROR_SUCCESS : ERROR_NOACCESS;
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  return ExportStatus([&] { return WaitForChange(CardNum, pData); });
 }
 
 extern "C" uint32_t MERLOX_API DI_WaitForCOSMulti(int32_t CardNum, uint32_t* pTimestamp,
                                                   int32_t Length, uint8_t* pData,
                                                   TSensorRecord* pValues) {
-  EnterLibrary();
-  try {
-    // Every output given is cleared before the card is looked at, and stays clear
-    // on every failure.
-    const bool wantsBytes = Length > 0 && pData != nullptr;
-    if (pTimestamp != nullptr && !WriteCaller(pTimestamp, uint32_t{0})) return ERROR_NOACCESS;
-    if (wantsBytes && !ClearCaller(pData, static_cast<size_t>(Length))) return ERROR_NOACCESS;
-    if (pValues != nullptr && !WriteCaller(pValues, TSensorRecord{})) return ERROR_NOACCESS;
-
-    TCOSPacket packet;
-    const DWORD status = ReadCOSPacket(CardNum, packet);
-    if (status != ERROR_SUCCESS) return status;
-    if (packet.length < kWaitMultiMinimum) return ERROR_INVALID_DATA;
-
-    if (pTimestamp != nullptr &&
-        !WriteCaller(pTimestamp, uint32_t{Little16(packet.bytes + kTimestampOffset)})) {
-      return ERROR_NOACCESS;
-    }
-    if (wantsBytes) {
-      uint8_t selected[kMultiByteCount];
-      for (size_t i = 0; i < kMultiByteCount; ++i) selected[i] = packet.bytes[kMultiBytes[i]];
-      const size_t count = std::min(static_cast<size_t>(Length), kMultiByteCount);
-      if (!CopyToCaller(pData, selected, count)) return ERROR_NOACCESS;
-    }
-    if (pValues != nullptr) {
-      TRawSensorRecord raw;
-      std::memcpy(raw.bytes, packet.bytes + kSensorOffset, sizeof(raw.bytes));
-      TSensorRecord values;
-      ConvertSensorRecord(&values, &raw);
-      if (!WriteCaller(pValues, values)) return ERROR_NOACCESS;
-    }
-    return ERROR_SUCCESS;
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  return ExportStatus(
+      [&] { return WaitForChangeMulti(CardNum, pTimestamp, Length, pData, pValues); });
 }
 
 extern "C" uint32_t MERLOX_API DI_AbortCOSRequest(int32_t CardNum) {
-  EnterLibrary();
-  try {
-    return RequestPipeAbort(CardNum, kChangeOfStatePipe);
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  return ExportStatus([&] { return RequestPipeAbort(CardNum, kChangeOfStatePipe); });
 }
 
 extern "C" uint32_t MERLOX_API DI_ReadTimestamp(int32_t CardNum, uint16_t* pTimestamp) {
-  EnterLibrary();
-  try {
-    const DWORD checked = CheckCard(CardNum);
-    if (checked != ERROR_SUCCESS) return checked;
-    if (!WriteCaller(pTimestamp, uint16_t{0})) return ERROR_NOACCESS;
-    // The peek form: reading the timestamp must not take the card's latched bytes.
-    TInputStatus record;
-    const DWORD status = ReadInputStatus(CardNum, kPeekInputs, kTimestampLength, record);
-    if (status != ERROR_SUCCESS) return status;
-    return WriteCaller(pTimestamp, record.TimestampValue()) ? ERROR_SUCCESS : ERROR_NOACCESS;
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  return ExportStatus([&] { return ReadTimestamp(CardNum, pTimestamp); });
 }

@@ -2,9 +2,11 @@
 // keeps no copy of the outputs: DO_Write1 names its one output in the request
 // itself, so threads that set different outputs of a card never undo each other's
 // changes, and a readback always asks the card.
+#include "exports/ExportBoundary.h"
 #include "merlox.h"
 #include "platform/CallerMemory.h"
 #include "registry/CoreExports.h"
+#include "transport/ControlTransfer.h"
 
 namespace {
 
@@ -24,71 +26,74 @@ constexpr uint32_t kSmallestReadback = 2;
 constexpr int32_t kLowestHighByte = -1;  // sent as 0xFF
 constexpr int32_t kHighestHighByte = 254;
 
+using merlox::CardRef;
+
+DWORD WriteOutputs(int32_t cardNum, uint32_t value) {
+  CardRef card;
+  const DWORD checked = merlox::CheckCard(cardNum, card);
+  if (checked != ERROR_SUCCESS) return checked;
+  return merlox::ControlOut(card, kIoRequest, value & 0xFF, kAllOutputsIndex, 0, nullptr);
+}
+
+DWORD WriteOutput(int32_t cardNum, uint32_t channel, int32_t state) {
+  CardRef card;
+  const DWORD checked = merlox::CheckCard(cardNum, card);
+  if (checked != ERROR_SUCCESS) return checked;
+  const uint32_t output = channel & 0xFF;
+  if (output >= kOutputCount) return ERROR_INVALID_INDEX;
+  const uint32_t value = output << 8 | (state != 0 ? 1u : 0u);
+  return merlox::ControlOut(card, kIoRequest, static_cast<uint16_t>(value), kOneOutputIndex, 0,
+                            nullptr);
+}
+
+DWORD ReadbackOutputs(int32_t cardNum, uint8_t* pData) {
+  CardRef card;
+  const DWORD checked = merlox::CheckCard(cardNum, card);
+  if (checked != ERROR_SUCCESS) return checked;
+  if (!merlox::WriteCaller(pData, uint8_t{0})) return ERROR_NOACCESS;
+  uint8_t reply[kReadbackSize] = {};
+  uint32_t received = kReadbackSize;
+  const DWORD status = merlox::ControlIn(card, kIoRequest, 0, kOneOutputIndex, &received, reply);
+  // A failed read delivers nothing, so its buffer names no output byte: its own
+  // status says more than any made-up one.
+  if (status != ERROR_SUCCESS) return status;
+  if (received < kSmallestReadback) return ERROR_INVALID_DATA;
+  // A record length of 0 or 1 leaves no byte for the outputs behind the length
+  // byte; one longer than the reply would point past what the card sent.
+  const uint32_t recordLength = reply[0];
+  if (recordLength < kSmallestReadback || received < recordLength) return ERROR_INVALID_DATA;
+  return merlox::WriteCaller(pData, reply[recordLength - 1]) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+DWORD SetPwm(int32_t cardNum, int32_t channel, uint32_t lowByte, int32_t highByte) {
+  // The range comes first: a bad setting is refused whatever the card number.
+  if (highByte < kLowestHighByte || highByte > kHighestHighByte) return ERROR_INVALID_PARAMETER;
+  CardRef card;
+  const DWORD checked = merlox::CheckCard(cardNum, card);
+  if (checked != ERROR_SUCCESS) return checked;
+  const uint32_t value = (static_cast<uint32_t>(highByte) & 0xFF) << 8 | (lowByte & 0xFF);
+  const uint32_t index = (static_cast<uint32_t>(channel) & 0xFFFF) | kPwmIndexBit;
+  return merlox::ControlOut(card, kIoRequest, static_cast<uint16_t>(value),
+                            static_cast<uint16_t>(index), 0, nullptr);
+}
+
 }  // namespace
 
 using namespace merlox;
 
 extern "C" uint32_t MERLOX_API DO_WriteAll(int32_t CardNum, uint32_t Value) {
-  EnterLibrary();
-  try {
-    const DWORD checked = CheckCard(CardNum);
-    if (checked != ERROR_SUCCESS) return checked;
-    return MERLOX_GenericVendorWrite(CardNum, kIoRequest, Value & 0xFF, kAllOutputsIndex, 0,
-                                     nullptr);
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  return ExportStatus([&] { return WriteOutputs(CardNum, Value); });
 }
 
 extern "C" uint32_t MERLOX_API DO_Write1(int32_t CardNum, uint32_t Channel, int32_t State) {
-  EnterLibrary();
-  try {
-    const DWORD checked = CheckCard(CardNum);
-    if (checked != ERROR_SUCCESS) return checked;
-    const uint32_t channel = Channel & 0xFF;
-    if (channel >= kOutputCount) return ERROR_INVALID_INDEX;
-    const uint32_t value = channel << 8 | (State != 0 ? 1u : 0u);
-    return MERLOX_GenericVendorWrite(CardNum, kIoRequest, value, kOneOutputIndex, 0, nullptr);
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  return ExportStatus([&] { return WriteOutput(CardNum, Channel, State); });
 }
 
 extern "C" uint32_t MERLOX_API DO_ReadbackAll(int32_t CardNum, uint8_t* pData) {
-  EnterLibrary();
-  try {
-    const DWORD checked = CheckCard(CardNum);
-    if (checked != ERROR_SUCCESS) return checked;
-    if (!WriteCaller(pData, uint8_t{0})) return ERROR_NOACCESS;
-    uint8_t reply[kReadbackSize] = {};
-    uint32_t received = kReadbackSize;
-    const DWORD status =
-        MERLOX_GenericVendorRead(CardNum, kIoRequest, 0, kOneOutputIndex, &received, reply);
-    // A failed read delivers nothing, so its buffer names no output byte: its own
-    // status says more than any made-up one.
-    if (status != ERROR_SUCCESS) return status;
-    if (received < kSmallestReadback) return ERROR_INVALID_DATA;
-    // A record length of 0 or 1 leaves no byte for the outputs behind the length
-    // byte; one longer than the reply would point past what the card sent.
-    const uint32_t recordLength = reply[0];
-    if (recordLength < kSmallestReadback || received < recordLength) return ERROR_INVALID_DATA;
-    return WriteCaller(pData, reply[recordLength - 1]) ? ERROR_SUCCESS : ERROR_NOACCESS;
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  return ExportStatus([&] { return ReadbackOutputs(CardNum, pData); });
 }
 
 extern "C" uint32_t MERLOX_API DO_SetPWM(int32_t CardNum, int32_t Channel, uint32_t LowByte,
                                          int32_t HighByte) {
-  EnterLibrary();
-  try {
-    // The range comes first: a bad setting is refused whatever the card number.
-    if (HighByte < kLowestHighByte || HighByte > kHighestHighByte) return ERROR_INVALID_PARAMETER;
-    const uint32_t value = (static_cast<uint32_t>(HighByte) & 0xFF) << 8 | (LowByte & 0xFF);
-    const uint32_t index = (static_cast<uint32_t>(Channel) & 0xFFFF) | kPwmIndexBit;
-    // The write checks the card itself.
-    return MERLOX_GenericVendorWrite(CardNum, kIoRequest, value, index, 0, nullptr);
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+  return ExportStatus([&] { return SetPwm(CardNum, Channel, LowByte, HighByte); });
 }

@@ -1,12 +1,13 @@
 #include "io/InputStatus.h"
 
+#include "transport/ControlTransfer.h"
+
 namespace merlox {
 
-DWORD ReadInputStatus(int32_t card, uint16_t value, uint32_t wanted, TInputStatus& status) {
+DWORD ReadInputStatus(const CardRef& card, uint16_t value, uint32_t wanted, TInputStatus& status) {
   status = TInputStatus{};
   uint32_t received = wanted;
-  const uint32_t transfer =
-      MERLOX_GenericVendorRead(card, kInputStatusRequest, value, 0, &received, &status);
+  const DWORD transfer = ControlIn(card, kInputStatusRequest, value, 0, &received, &status);
   if (transfer != ERROR_SUCCESS || received < wanted || status.Length < wanted) {
     return ERROR_INVALID_DATA;
   }

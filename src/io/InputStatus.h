@@ -6,6 +6,7 @@
 
 #include "io/SensorRecord.h"
 #include "platform/Win32.h"
+#include "registry/CoreExports.h"
 
 namespace merlox {
 
@@ -32,11 +33,11 @@ constexpr uint8_t kInputStatusRequest = 0x10;
 constexpr uint16_t kReadInputs = 1;
 constexpr uint16_t kPeekInputs = 0;
 
-// Reads the first `wanted` bytes (1..21) of the record of an already checked card
+// Reads the first `wanted` bytes (1..21) of the record of the card of `card`
 // into `status`, which starts zero-filled. 0 when the reply is valid: at least
 // `wanted` bytes came back and the record's length byte counts at least as many.
 // Anything else is ERROR_INVALID_DATA, a failed transfer included: callers of this
 // record report a reply they cannot use, whatever the reason.
-DWORD ReadInputStatus(int32_t card, uint16_t value, uint32_t wanted, TInputStatus& status);
+DWORD ReadInputStatus(const CardRef& card, uint16_t value, uint32_t wanted, TInputStatus& status);
 
 }  // namespace merlox

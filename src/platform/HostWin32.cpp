@@ -9,19 +9,23 @@
 #include <memory>
 #include <mutex>
 
+#include <thread>
+
 #include "platform/HostConfig.h"
+#include "platform/HostDriver.h"
 #include "platform/HostWin32.h"
-#include "sim/SimDriver.h"
-#include "sim/SimSystem.h"
-#include "sim/SimWin32Api.h"
 
 namespace merlox::host {
 namespace {
 
-const std::vector<std::string> kAllWinUsbEntryPoints = {
-    "WinUsb_Initialize",    "WinUsb_Free",  "WinUsb_ControlTransfer",
-    "WinUsb_GetDescriptor", "WinUsb_QueryInterfaceSettings",
-    "WinUsb_QueryPipe",     "WinUsb_WritePipe", "WinUsb_ReadPipe"};
+const std::vector<std::string> kAllWinUsbEntryPoints = {"WinUsb_Initialize",
+                                                        "WinUsb_Free",
+                                                        "WinUsb_ControlTransfer",
+                                                        "WinUsb_GetDescriptor",
+                                                        "WinUsb_QueryInterfaceSettings",
+                                                        "WinUsb_QueryPipe",
+                                                        "WinUsb_WritePipe",
+                                                        "WinUsb_ReadPipe"};
 
 // A module handle and procedure addresses that only need to be distinct and non-null.
 HMODULE const kWinUsbModule = reinterpret_cast<HMODULE>(uintptr_t{0x5EED0000});
@@ -61,6 +65,30 @@ HostState& State() {
   return state;
 }
 
+// The calls of a machine without the cards' driver: no interfaces, no devices,
+// and the system's own answers for the token and the shutdown (which the host
+// never carries out).
+HDEVINFO WINAPI NoClassDevs(const GUID*, PCSTR, HWND, DWORD);
+BOOL WINAPI NoInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA);
+BOOL WINAPI NoDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD,
+                     LPDWORD, PSP_DEVINFO_DATA);
+BOOL WINAPI NoInfoList(HDEVINFO);
+HANDLE WINAPI NoDevice(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+BOOL WINAPI NoIoControl(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI NoHandle(HANDLE);
+BOOL WINAPI NoPrivilege(LPCSTR, LPCSTR, PLUID);
+BOOL WINAPI NoToken(HANDLE, DWORD, PHANDLE);
+BOOL WINAPI NoAdjust(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD);
+BOOL WINAPI NoExit(UINT, DWORD);
+
+constexpr HostDriverTable kNoDriver = {NoClassDevs, NoInterfaces, NoDetail, NoInfoList,
+                                       NoDevice,    NoIoControl,  NoHandle, NoPrivilege,
+                                       NoToken,     NoAdjust,     NoExit};
+
+std::atomic<const HostDriverTable*> Driver{&kNoDriver};
+
+const HostDriverTable& TheDriver() { return *Driver.load(std::memory_order_acquire); }
+
 thread_local DWORD LastError = 0;
 std::atomic<DWORD> NextThreadId{0x1000};
 thread_local DWORD ThreadId = 0;
@@ -95,13 +123,51 @@ void* ThreadMain(void* argument) {
 }
 
 bool EqualsIgnoringCase(const std::u16string& a, const std::u16string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
            auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; };
            return lower(x) == lower(y);
          });
 }
 
+BOOL Refuse(DWORD error) {
+  LastError = error;
+  return FALSE;
+}
+
+HDEVINFO WINAPI NoClassDevs(const GUID*, PCSTR, HWND, DWORD) {
+  LastError = ERROR_INVALID_PARAMETER;
+  return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI NoInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
+                         PSP_DEVICE_INTERFACE_DATA) {
+  return Refuse(ERROR_NO_MORE_ITEMS);
+}
+BOOL WINAPI NoDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD,
+                     LPDWORD, PSP_DEVINFO_DATA) {
+  return Refuse(ERROR_INVALID_PARAMETER);
+}
+BOOL WINAPI NoInfoList(HDEVINFO) { return Refuse(ERROR_INVALID_HANDLE); }
+HANDLE WINAPI NoDevice(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  LastError = ERROR_FILE_NOT_FOUND;
+  return INVALID_HANDLE_VALUE;
+}
+BOOL WINAPI NoIoControl(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+  return Refuse(ERROR_INVALID_HANDLE);
+}
+BOOL WINAPI NoHandle(HANDLE) { return Refuse(ERROR_INVALID_HANDLE); }
+BOOL WINAPI NoPrivilege(LPCSTR, LPCSTR, PLUID) { return Refuse(ERROR_NOT_SUPPORTED); }
+BOOL WINAPI NoToken(HANDLE, DWORD, PHANDLE) { return Refuse(ERROR_ACCESS_DENIED); }
+BOOL WINAPI NoAdjust(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD) {
+  return Refuse(ERROR_INVALID_HANDLE);
+}
+BOOL WINAPI NoExit(UINT, DWORD) { return Refuse(ERROR_ACCESS_DENIED); }
+
 }  // namespace
+
+void SetHostDriver(const HostDriverTable* table) {
+  Driver.store(table != nullptr ? table : &kNoDriver, std::memory_order_release);
+}
 
 void SetHostVersion(const HostVersion& version) {
   std::lock_guard<std::mutex> lock(State().mutex);
@@ -178,16 +244,17 @@ void WINAPI ReleaseSRWLockShared(PSRWLOCK SRWLock) { pthread_rwlock_unlock(&SRWL
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  return merlox::sim::SimCreateFileA(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
-                                     dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile);
+  return merlox::host::TheDriver().CreateFileA(lpFileName, dwDesiredAccess, dwShareMode,
+                                               lpSecurityAttributes, dwCreationDisposition,
+                                               dwFlagsAndAttributes, hTemplateFile);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
                             DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                             LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-  return merlox::sim::SimDeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize,
-                                         lpOutBuffer, nOutBufferSize, lpBytesReturned,
-                                         lpOverlapped);
+  return merlox::host::TheDriver().DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer,
+                                                   nInBufferSize, lpOutBuffer, nOutBufferSize,
+                                                   lpBytesReturned, lpOverlapped);
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
@@ -195,7 +262,15 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     std::lock_guard<std::mutex> lock(State().mutex);
     if (State().threadHandles.erase(reinterpret_cast<uintptr_t>(hObject))) return TRUE;
   }
-  return merlox::sim::SimCloseHandle(hObject);
+  return merlox::host::TheDriver().CloseHandle(hObject);
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+  if (dwMilliseconds == 0) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+  }
 }
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
@@ -277,53 +352,52 @@ void WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD) {
 HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
 BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
-  return merlox::sim::SimLookupPrivilegeValueA(lpSystemName, lpName, lpLuid);
+  return merlox::host::TheDriver().LookupPrivilegeValueA(lpSystemName, lpName, lpLuid);
 }
 
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
-  return merlox::sim::SimOpenProcessToken(ProcessHandle, DesiredAccess, TokenHandle);
+  return merlox::host::TheDriver().OpenProcessToken(ProcessHandle, DesiredAccess, TokenHandle);
 }
 
 BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
                                   PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
                                   PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
-  return merlox::sim::SimAdjustTokenPrivileges(TokenHandle, DisableAllPrivileges, NewState,
-                                               BufferLength, PreviousState, ReturnLength);
+  return merlox::host::TheDriver().AdjustTokenPrivileges(
+      TokenHandle, DisableAllPrivileges, NewState, BufferLength, PreviousState, ReturnLength);
 }
 
 BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
-  return merlox::sim::SimExitWindowsEx(uFlags, dwReason);
+  return merlox::host::TheDriver().ExitWindowsEx(uFlags, dwReason);
 }
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
                                      DWORD Flags) {
-  return merlox::sim::SimSetupDiGetClassDevsA(ClassGuid, Enumerator, hwndParent, Flags);
+  return merlox::host::TheDriver().SetupDiGetClassDevsA(ClassGuid, Enumerator, hwndParent, Flags);
 }
 
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                         const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
-  return merlox::sim::SimSetupDiEnumDeviceInterfaces(DeviceInfoSet, DeviceInfoData,
-                                                     InterfaceClassGuid, MemberIndex,
-                                                     DeviceInterfaceData);
+  return merlox::host::TheDriver().SetupDiEnumDeviceInterfaces(
+      DeviceInfoSet, DeviceInfoData, InterfaceClassGuid, MemberIndex, DeviceInterfaceData);
 }
 
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
-  return merlox::sim::SimSetupDiGetDeviceInterfaceDetailA(
+  return merlox::host::TheDriver().SetupDiGetDeviceInterfaceDetailA(
       DeviceInfoSet, DeviceInterfaceData, DeviceInterfaceDetailData, DeviceInterfaceDetailDataSize,
       RequiredSize, DeviceInfoData);
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-  return merlox::sim::SimSetupDiDestroyDeviceInfoList(DeviceInfoSet);
+  return merlox::host::TheDriver().SetupDiDestroyDeviceInfoList(DeviceInfoSet);
 }
 
-int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
-                               int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
-                               LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar) {
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar) {
   if (CodePage != CP_ACP || dwFlags != 0 || lpWideCharStr == nullptr || cchWideChar == 0 ||
       cchWideChar < -1 || cbMultiByte < 0 || (cbMultiByte > 0 && lpMultiByteStr == nullptr)) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -65,6 +65,7 @@ using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
@@ -161,7 +162,8 @@ struct SRWLOCK {
   pthread_rwlock_t Lock;
 };
 using PSRWLOCK = SRWLOCK*;
-#define SRWLOCK_INIT {PTHREAD_RWLOCK_INITIALIZER}
+#define SRWLOCK_INIT \
+  { PTHREAD_RWLOCK_INITIALIZER }
 
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD dwErrCode);
@@ -192,6 +194,8 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     DWORD DeviceInterfaceDetailDataSize, LPDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
 
+void WINAPI Sleep(DWORD dwMilliseconds);
+
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                            LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                            DWORD dwCreationFlags, LPDWORD lpThreadId);
@@ -212,9 +216,9 @@ BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
 // U+00FF become the byte of the same value, every other unit (a surrogate too)
 // becomes the default character '?'. Only CP_ACP and flags 0 are served.
 constexpr UINT CP_ACP = 0;
-int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
-                               int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
-                               LPCCH lpDefaultChar, LPBOOL lpUsedDefaultChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr, int cchWideChar,
+                               LPSTR lpMultiByteStr, int cbMultiByte, LPCCH lpDefaultChar,
+                               LPBOOL lpUsedDefaultChar);
 
 BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);

@@ -1,9 +1,11 @@
 #include "registry/CoreExports.h"
 
+#include <memory>
+
 #include "platform/CallerMemory.h"
 #include "platform/Locks.h"
-#include "registry/CardClose.h"
 #include "registry/Discovery.h"
+#include "registry/HandleTable.h"
 #include "registry/OsProbe.h"
 #include "registry/WinUSB.h"
 
@@ -20,50 +22,41 @@ SRWLOCK TableClaimLock = SRWLOCK_INIT;
 std::atomic<int> LibraryStarted{0};
 SRWLOCK StartLock = SRWLOCK_INIT;
 
-bool IsVanishedCardError(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_HANDLE ||
-         error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED;
-}
-
-HANDLE OpenDevicePath(const std::string& path) {
-  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-}
-
-THandleEntry* FindThreadEntry(TDeviceData& slot, DWORD threadId) {
-  for (THandleEntry& entry : slot.HandleTable) {
-    if (entry.ThreadID == threadId) return &entry;
-  }
-  return nullptr;
-}
-
-HANDLE FindLiveHandle(TDeviceData& slot, DWORD threadId) {
-  SharedLock lock(slot.HandleTableLock);
-  const THandleEntry* entry = FindThreadEntry(slot, threadId);
-  return entry ? entry->hDevice : INVALID_HANDLE_VALUE;
+// Every change of a slot's state goes through here, under the slot's lock.
+void SetState(TDeviceData& slot, uint32_t generation, SlotState state) {
+  slot.State.store(StateWord(generation, state), std::memory_order_seq_cst);
 }
 
 void ResetSlot(TDeviceData& slot) {
-  ExclusiveLock lock(slot.HandleTableLock);
-  std::vector<THandleEntry>().swap(slot.HandleTable);
+  ExclusiveLock lock(slot.Lock);
+  ForgetHandles(slot.HandleTable);
+  std::vector<THandleEntry*>().swap(slot.HandleTable);
   std::string().swap(slot.DevPath);
   slot.PIDCaps = TPIDCaps{};
   slot.PID = 0;
-  slot.bAIEnabled = false;
+  slot.AIEnabledGeneration = kNoGeneration;
+  slot.RemovedGeneration = kNoGeneration;
   slot.WDGAction = 0;
   slot.BulkPseudoIRQThread = 0;
   for (auto& flag : slot.EndpointAbort) flag = 0;
-  slot.bGotHandle = false;
-  slot.bDeviceWasHere = false;
+  // The generation goes on counting, so that a reference taken before the unload
+  // never matches a card found after it.
+  const uint32_t word = slot.State.load();
+  SetState(slot, StateOf(word) == SlotState::kFree ? GenerationOf(word) : GenerationOf(word) + 1,
+           SlotState::kFree);
 }
 
 }  // namespace
 
 TDeviceData& Slot(int index) { return CardTable[index]; }
 
-DWORD LastErrorStatus() {
-  const DWORD error = GetLastError();
-  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+DWORD ErrorStatus(DWORD error) { return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE; }
+
+DWORD LastErrorStatus() { return ErrorStatus(GetLastError()); }
+
+bool IsVanishedCardError(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_HANDLE ||
+         error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED;
 }
 
 DWORD ResolveCardNumber(int32_t& cardNum) {
@@ -74,7 +67,7 @@ DWORD ResolveCardNumber(int32_t& cardNum) {
   const bool wantsOnlyCard = cardNum == kOnlyOpenCard;
   bool found = false;
   for (int i = 0; i < kMaxCards; ++i) {
-    if (!CardTable[i].bGotHandle) continue;
+    if (StateOf(CardTable[i].State.load(std::memory_order_acquire)) != SlotState::kOpen) continue;
     if (found) return ERROR_DUP_NAME;
     cardNum = i;
     found = true;
@@ -84,73 +77,56 @@ DWORD ResolveCardNumber(int32_t& cardNum) {
 }
 
 DWORD CardPresence(int index) {
-  const TDeviceData& slot = CardTable[index];
-  if (slot.bGotHandle) return ERROR_SUCCESS;
-  return slot.bDeviceWasHere ? ERROR_DEVICE_REMOVED : ERROR_FILE_NOT_FOUND;
-}
-
-DWORD CheckCard(int32_t& cardNum) {
-  const DWORD status = ResolveCardNumber(cardNum);
-  return status != ERROR_SUCCESS ? status : CardPresence(cardNum);
-}
-
-DWORD TranslateIoFailure(int index) {
-  const DWORD error = GetLastError();
-  if (error == ERROR_SUCCESS) return ERROR_GEN_FAILURE;
-  if (!IsVanishedCardError(error)) return error;
-  CloseRemovedCard(index);
-  return ERROR_DEVICE_REMOVED;
-}
-
-HANDLE GetThreadHandle(int index) {
-  TDeviceData& slot = CardTable[index];
-  const DWORD threadId = GetCurrentThreadId();
-  // Steady state: the thread's handle is found under the shared lock, so threads
-  // using one card never wait for each other here.
-  HANDLE handle = FindLiveHandle(slot, threadId);
-  if (handle != INVALID_HANDLE_VALUE) return handle;
-
-  ExclusiveLock lock(slot.HandleTableLock);
-  THandleEntry* entry = FindThreadEntry(slot, threadId);
-  if (entry && entry->hDevice != INVALID_HANDLE_VALUE) return entry->hDevice;
-  // A slot closed since the caller's check must not collect a handle that would
-  // outlive the close; the request on the invalid handle then fails.
-  if (!slot.bGotHandle) return INVALID_HANDLE_VALUE;
-  handle = OpenDevicePath(slot.DevPath);
-  // One entry per thread: a failed open is retried on the thread's next request
-  // by reusing its entry, so a card whose opens keep failing cannot grow the list.
-  if (entry) {
-    entry->hDevice = handle;
-  } else {
-    slot.HandleTable.push_back({threadId, handle});
+  switch (StateOf(CardTable[index].State.load(std::memory_order_acquire))) {
+    case SlotState::kOpen:
+      return ERROR_SUCCESS;
+    case SlotState::kRemoved:
+      return ERROR_DEVICE_REMOVED;
+    default:
+      return ERROR_FILE_NOT_FOUND;
   }
-  return handle;
 }
 
-void AddThreadHandle(int index, HANDLE device) {
-  TDeviceData& slot = CardTable[index];
-  ExclusiveLock lock(slot.HandleTableLock);
-  slot.HandleTable.push_back({GetCurrentThreadId(), device});
+DWORD CheckCard(int32_t& cardNum, CardRef& ref) {
+  const DWORD status = ResolveCardNumber(cardNum);
+  if (status != ERROR_SUCCESS) return status;
+  const uint32_t word = CardTable[cardNum].State.load(std::memory_order_acquire);
+  switch (StateOf(word)) {
+    case SlotState::kOpen:
+      ref = CardRef{cardNum, GenerationOf(word)};
+      return ERROR_SUCCESS;
+    case SlotState::kRemoved:
+      return ERROR_DEVICE_REMOVED;
+    default:
+      return ERROR_FILE_NOT_FOUND;
+  }
 }
 
-TPIDCaps SlotCaps(int index) {
-  TDeviceData& slot = CardTable[index];
-  SharedLock lock(slot.HandleTableLock);
-  return slot.PIDCaps;
+DWORD StaleCardStatus(const CardRef& ref) {
+  const TDeviceData& slot = CardTable[ref.index];
+  const uint32_t word = slot.State.load(std::memory_order_seq_cst);
+  // The same generation no longer open can only be the card found gone; a later
+  // generation tells whether this one ended by vanishing.
+  if (GenerationOf(word) == ref.generation) {
+    return StateOf(word) == SlotState::kOpen ? ERROR_SUCCESS : ERROR_DEVICE_REMOVED;
+  }
+  return slot.RemovedGeneration.load() == ref.generation ? ERROR_DEVICE_REMOVED
+                                                         : ERROR_FILE_NOT_FOUND;
 }
 
-std::string SlotPath(int index) {
-  TDeviceData& slot = CardTable[index];
-  SharedLock lock(slot.HandleTableLock);
-  return slot.DevPath;
+bool SlotCaps(const CardRef& ref, TPIDCaps& caps) {
+  TDeviceData& slot = CardTable[ref.index];
+  SharedLock lock(slot.Lock);
+  if (!slot.Holds(ref)) return false;
+  caps = slot.PIDCaps;
+  return true;
 }
 
 bool IsPathOpen(const std::string& path) {
   SharedLock claim(TableClaimLock);
   for (TDeviceData& slot : CardTable) {
-    if (!slot.bGotHandle) continue;
-    SharedLock lock(slot.HandleTableLock);
-    if (slot.DevPath == path) return true;
+    SharedLock lock(slot.Lock);
+    if (StateOf(slot.State.load()) == SlotState::kOpen && slot.DevPath == path) return true;
   }
   return false;
 }
@@ -159,8 +135,8 @@ std::vector<bool> OpenPaths(const std::vector<std::string>& paths) {
   std::vector<bool> open(paths.size(), false);
   SharedLock claim(TableClaimLock);
   for (TDeviceData& slot : CardTable) {
-    if (!slot.bGotHandle) continue;
-    SharedLock lock(slot.HandleTableLock);
+    if (StateOf(slot.State.load()) != SlotState::kOpen) continue;
+    SharedLock lock(slot.Lock);
     for (size_t i = 0; i < paths.size(); ++i) {
       if (!open[i] && slot.DevPath == paths[i]) {
         open[i] = true;
@@ -175,59 +151,84 @@ ClaimResult ClaimFreeSlot(const std::string& path, HANDLE probeHandle, uint16_t 
   ExclusiveLock claim(TableClaimLock);
   TDeviceData* freeSlot = nullptr;
   for (TDeviceData& slot : CardTable) {
-    if (slot.bGotHandle) {
+    const SlotState state = StateOf(slot.State.load());
+    if (state == SlotState::kOpen) {
       // Another discovery may have registered this path while ours was probing.
-      SharedLock lock(slot.HandleTableLock);
-      if (slot.DevPath == path) return ClaimResult::kAlreadyOpen;
-    } else if (!freeSlot && !slot.bDeviceWasHere) {
+      SharedLock lock(slot.Lock);
+      if (slot.DevPath == path) {
+        CloseHandle(probeHandle);
+        return ClaimResult::kAlreadyOpen;
+      }
+    } else if (!freeSlot && state == SlotState::kFree) {
       freeSlot = &slot;
     }
   }
-  if (!freeSlot) return ClaimResult::kTableFull;
-  {
-    ExclusiveLock lock(freeSlot->HandleTableLock);
-    freeSlot->HandleTable.push_back({GetCurrentThreadId(), probeHandle});
-    freeSlot->DevPath = path;
-    freeSlot->PIDCaps = TPIDCaps{0.0, true, true};
-    freeSlot->PID = productId;
+  if (!freeSlot) {
+    CloseHandle(probeHandle);
+    return ClaimResult::kTableFull;
   }
-  freeSlot->bGotHandle = true;
+  ExclusiveLock lock(freeSlot->Lock);
+  try {
+    freeSlot->DevPath = path;
+    AddThreadHandle(*freeSlot, probeHandle);
+  } catch (...) {
+    CloseHandle(probeHandle);
+    throw;
+  }
+  freeSlot->PIDCaps = TPIDCaps{0.0, true, true};
+  freeSlot->PID = productId;
+  SetState(*freeSlot, GenerationOf(freeSlot->State.load()) + 1, SlotState::kOpen);
   return ClaimResult::kRegistered;
 }
 
-void CloseSlotHandles(int index, bool removed) {
-  TDeviceData& slot = CardTable[index];
-  ExclusiveLock lock(slot.HandleTableLock);
-  for (const THandleEntry& entry : slot.HandleTable) {
-    if (entry.hDevice != INVALID_HANDLE_VALUE) CloseHandle(entry.hDevice);
+bool EndCard(const CardRef& ref, CardEnd end, std::vector<THandleEntry*>& detached,
+             std::string& path) {
+  TDeviceData& slot = CardTable[ref.index];
+  ExclusiveLock lock(slot.Lock);
+  if (!slot.Holds(ref)) return false;
+  path = slot.DevPath;
+  detached.swap(slot.HandleTable);
+  if (end == CardEnd::kVanished) {
+    // Marked before the state changes, so that any reference that sees the change
+    // also sees why.
+    slot.RemovedGeneration.store(ref.generation);
+    SetState(slot, ref.generation, SlotState::kRemoved);
+  } else {
+    SetState(slot, ref.generation + 1, SlotState::kFree);
   }
-  slot.HandleTable.clear();
-  // A removed slot is marked before it stops being open, so that no discovery can
-  // see it free in between and give the vanished card's number to another card.
-  slot.bDeviceWasHere = removed;
-  // Marked closed before the lock is given back: a thread that passed its card
-  // check just before the close and now waits here to open its own handle must
-  // find the slot closed. Marked after the lock, that thread could file a fresh
-  // handle in the emptied list, where no close would ever find it.
-  slot.bGotHandle = false;
+  return true;
+}
+
+bool FreeRemovedSlot(int index, uint32_t word) {
+  TDeviceData& slot = CardTable[index];
+  ExclusiveLock lock(slot.Lock);
+  if (slot.State.load() != word || StateOf(word) != SlotState::kRemoved) return false;
+  SetState(slot, GenerationOf(word) + 1, SlotState::kFree);
+  return true;
 }
 
 void EnterLibrary() {
   if (LibraryStarted.load(std::memory_order_acquire)) return;
-  ExclusiveLock lock(StartLock);
-  if (LibraryStarted.load(std::memory_order_relaxed)) return;
-  // This work would belong in the DLL entry point, but Windows forbids loading
-  // libraries there (SetupAPI does), so it runs on the first call instead. Cards
-  // present at load are still usable by that first call.
-  InstallCallerMemoryGuard();
-  BindWinUsb();
-  if (OperatingSystemClass() == 0) ProbeOperatingSystem();
-  try {
-    ScanCards();
-  } catch (...) {
-    // The library starts with whatever the first discovery achieved.
+  const DWORD callersLastError = GetLastError();
+  {
+    ExclusiveLock lock(StartLock);
+    if (!LibraryStarted.load(std::memory_order_relaxed)) {
+      // This work would belong in the DLL entry point, but Windows forbids loading
+      // libraries there (SetupAPI does), so it runs on the first call instead.
+      // Cards present at load are still usable by that first call.
+      InstallCallerMemoryGuard();
+      BindWinUsb();
+      if (OperatingSystemClass() == 0) ProbeOperatingSystem();
+      try {
+        ScanCards();
+      } catch (...) {
+        // The library starts with whatever the first discovery achieved.
+      }
+      LibraryStarted.store(1, std::memory_order_release);
+    }
   }
-  LibraryStarted.store(1, std::memory_order_release);
+  // The caller's first call must leave its last-error value as a later call does.
+  SetLastError(callersLastError);
 }
 
 void LeaveLibrary() {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "exports/ExportBoundary.h"
 #include "merlox.h"
 #include "registry/CoreExports.h"
 #include "registry/SetupDi.h"
@@ -86,17 +87,9 @@ PathOutcome RegisterPath(const std::string& path) {
     CloseHandle(device);
     return PathOutcome::kNext;
   }
-  switch (ClaimFreeSlot(path, device, productId)) {
-    case ClaimResult::kRegistered:
-      return PathOutcome::kNext;
-    case ClaimResult::kAlreadyOpen:
-      CloseHandle(device);
-      return PathOutcome::kNext;
-    case ClaimResult::kTableFull:
-      break;
-  }
-  CloseHandle(device);
-  return PathOutcome::kStopScan;
+  // The claim keeps the probing handle as the new card's first, or closes it.
+  return ClaimFreeSlot(path, device, productId) == ClaimResult::kTableFull ? PathOutcome::kStopScan
+                                                                           : PathOutcome::kNext;
 }
 
 }  // namespace
@@ -133,15 +126,16 @@ void ScanCards() {
 
 extern "C" uint32_t MERLOX_API GetNumCards(void) {
   using namespace merlox;
-  EnterLibrary();
-  try {
-    ScanCards();
-  } catch (const std::bad_alloc&) {
-    // Report the cards already registered; the next call scans again.
-  }
-  uint32_t count = 0;
-  for (int i = 0; i < kMaxCards; ++i) {
-    if (CardPresence(i) == ERROR_SUCCESS) count = static_cast<uint32_t>(i) + 1;
-  }
-  return count;
+  return ExportValue(uint32_t{0}, [] {
+    try {
+      ScanCards();
+    } catch (const std::bad_alloc&) {
+      // Report the cards already registered; the next call scans again.
+    }
+    uint32_t count = 0;
+    for (int i = 0; i < kMaxCards; ++i) {
+      if (CardPresence(i) == ERROR_SUCCESS) count = static_cast<uint32_t>(i) + 1;
+    }
+    return count;
+  });
 }

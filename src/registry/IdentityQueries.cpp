@@ -6,10 +6,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "exports/ExportBoundary.h"
 #include "merlox.h"
 #include "platform/CallerMemory.h"
+#include "registry/CardClose.h"
 #include "registry/CoreExports.h"
 #include "registry/Discovery.h"
+#include "transport/ControlTransfer.h"
 
 namespace merlox {
 namespace {
@@ -37,11 +40,11 @@ constexpr DWORD kGuardedFault = ERROR_INTERNAL_ERROR;
 
 // Resolves the card number and, when its slot holds no open card, runs a
 // discovery first: a card plugged in since the library loaded may land there.
-DWORD FindCard(int32_t& card) {
-  const DWORD status = ResolveCardNumber(card);
+DWORD FindCard(int32_t& cardNum, CardRef& card) {
+  const DWORD status = ResolveCardNumber(cardNum);
   if (status != ERROR_SUCCESS) return status;
-  if (!Slot(card).bGotHandle) ScanCards();
-  return CardPresence(card);
+  if (CardPresence(cardNum) != ERROR_SUCCESS) ScanCards();
+  return CheckCard(cardNum, card);
 }
 
 // The characters of the name converted to the ANSI code page, exactly `count`
@@ -64,11 +67,11 @@ std::vector<char> ToAnsi(const std::vector<WCHAR>& units, size_t nameChars, size
   return text;
 }
 
-DWORD ReadCardName(int32_t card, uint32_t* pNameSize, char* pName) {
-  DWORD status = FindCard(card);
-  if (status != ERROR_SUCCESS) return status;
+DWORD ReadCardName(const CardRef& card, uint32_t* pNameSize, char* pName) {
   if (pNameSize == nullptr) return ERROR_INVALID_ACCESS;
-  if (!SlotCaps(card).bGetName) {
+  TPIDCaps caps;
+  if (!SlotCaps(card, caps)) return StaleCardStatus(card);
+  if (!caps.bGetName) {
     return WriteCaller(pNameSize, uint32_t{0}) ? ERROR_SUCCESS : kGuardedFault;
   }
   uint32_t capacity = 0;
@@ -79,7 +82,7 @@ DWORD ReadCardName(int32_t card, uint32_t* pNameSize, char* pName) {
   const uint32_t requestChars = std::min(capacity, kMaxNameRequestCapacity) + 1;
   std::vector<uint8_t> reply(size_t{requestChars} * 2, 0);
   uint32_t length = requestChars * 2;
-  status = MERLOX_GenericVendorRead(card, kNameRequest, kNameValue, 0, &length, reply.data());
+  const DWORD status = ControlIn(card, kNameRequest, kNameValue, 0, &length, reply.data());
   if (status != ERROR_SUCCESS) return status;
 
   const uint32_t descriptorChars = reply[0] / 2;
@@ -102,66 +105,38 @@ DWORD ReadCardName(int32_t card, uint32_t* pNameSize, char* pName) {
   return WriteCaller(pNameSize, nameLength) ? ERROR_SUCCESS : kGuardedFault;
 }
 
-}  // namespace
-}  // namespace merlox
-
-using namespace merlox;
-
-extern "C" uint32_t MERLOX_API QueryCardID(int32_t CardNum, uint32_t* pPID) {
-  EnterLibrary();
-  try {
-    const DWORD status = FindCard(CardNum);
-    if (status != ERROR_SUCCESS) return status;
-    if (pPID == nullptr) return ERROR_INVALID_ACCESS;
-    return WriteCaller(pPID, Slot(CardNum).PID.load()) ? ERROR_SUCCESS : kGuardedFault;
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
+DWORD ReadCardId(const CardRef& card, uint32_t* pPID) {
+  if (pPID == nullptr) return ERROR_INVALID_ACCESS;
+  return WriteCaller(pPID, Slot(card.index).PID.load()) ? ERROR_SUCCESS : kGuardedFault;
 }
 
-extern "C" uint32_t MERLOX_API QueryCardName(int32_t CardNum, uint32_t* pNameSize, char* pName) {
-  EnterLibrary();
-  try {
-    return ReadCardName(CardNum, pNameSize, pName);
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
-}
-
-extern "C" uint32_t MERLOX_API QueryCardInfo(int32_t CardNum, uint32_t* pPID, int32_t* pBase,
-                                             uint32_t* pNameSize, char* pName) {
-  EnterLibrary();
-  try {
-    // The resolved number is used from here on, so a selector names one card
-    // for all the answers.
-    DWORD status = FindCard(CardNum);
-    if (status != ERROR_SUCCESS) return status;
-    if (pPID != nullptr) {
-      status = QueryCardID(CardNum, pPID);
-      if (status != ERROR_SUCCESS) return status;
-    }
-    if (pBase != nullptr) {
-      const int32_t base = CardNum * static_cast<int32_t>(kPortsPerCard);
-      if (!WriteCaller(pBase, base)) return kGuardedFault;
-    }
-    if (pNameSize != nullptr) return QueryCardName(CardNum, pNameSize, pName);
-    return ERROR_SUCCESS;
-  } catch (...) {
-    return ERROR_INTERNAL_ERROR;
-  }
-}
-
-extern "C" uint32_t MERLOX_API QueryCardSerialNumber(int32_t CardNum, uint64_t* pSerialNumber) {
-  EnterLibrary();
-  const DWORD status = CheckCard(CardNum);
+DWORD ReadCardInfo(int32_t cardNum, uint32_t* pPID, int32_t* pBase, uint32_t* pNameSize,
+                   char* pName) {
+  // One card answers everything, so a selector names the same card throughout.
+  CardRef card;
+  DWORD status = FindCard(cardNum, card);
   if (status != ERROR_SUCCESS) return status;
+  if (pPID != nullptr) {
+    status = ReadCardId(card, pPID);
+    if (status != ERROR_SUCCESS) return status;
+  }
+  if (pBase != nullptr) {
+    const int32_t base = cardNum * static_cast<int32_t>(kPortsPerCard);
+    if (!WriteCaller(pBase, base)) return kGuardedFault;
+  }
+  if (pNameSize != nullptr) return ReadCardName(card, pNameSize, pName);
+  return ERROR_SUCCESS;
+}
+
+DWORD ReadSerialNumber(int32_t cardNum, uint64_t* pSerialNumber) {
+  CardRef card;
+  const DWORD checked = CheckCard(cardNum, card);
+  if (checked != ERROR_SUCCESS) return checked;
   uint8_t bytes[kSerialNumberSize] = {};
   uint32_t length = kSerialNumberSize;
-  if (MERLOX_GenericVendorRead(CardNum, kSerialNumberRequest, kSerialNumberValue, 0, &length,
-                               bytes) != ERROR_SUCCESS) {
-    // Unlike the other reads, this one notices a card that has gone and closes it.
-    return TranslateIoFailure(CardNum);
-  }
+  const DWORD status = ControlIn(card, kSerialNumberRequest, kSerialNumberValue, 0, &length, bytes);
+  // Unlike the other reads, this one notices a card that has gone and closes it.
+  if (status != ERROR_SUCCESS) return TranslateIoFailure(card, status);
   // A reply of the wrong size set no error of its own; the thread's last-error
   // value is left over from something else and must not decide the card's fate.
   if (length != kSerialNumberSize) return ERROR_GEN_FAILURE;
@@ -172,35 +147,64 @@ extern "C" uint32_t MERLOX_API QueryCardSerialNumber(int32_t CardNum, uint64_t* 
   return serial == kNoSerialNumber ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
 }
 
+}  // namespace
+}  // namespace merlox
+
+using namespace merlox;
+
+extern "C" uint32_t MERLOX_API QueryCardID(int32_t CardNum, uint32_t* pPID) {
+  return ExportStatus([&] {
+    CardRef card;
+    const DWORD status = FindCard(CardNum, card);
+    return status != ERROR_SUCCESS ? status : ReadCardId(card, pPID);
+  });
+}
+
+extern "C" uint32_t MERLOX_API QueryCardName(int32_t CardNum, uint32_t* pNameSize, char* pName) {
+  return ExportStatus([&] {
+    CardRef card;
+    const DWORD status = FindCard(CardNum, card);
+    return status != ERROR_SUCCESS ? status : ReadCardName(card, pNameSize, pName);
+  });
+}
+
+extern "C" uint32_t MERLOX_API QueryCardInfo(int32_t CardNum, uint32_t* pPID, int32_t* pBase,
+                                             uint32_t* pNameSize, char* pName) {
+  return ExportStatus([&] { return ReadCardInfo(CardNum, pPID, pBase, pNameSize, pName); });
+}
+
+extern "C" uint32_t MERLOX_API QueryCardSerialNumber(int32_t CardNum, uint64_t* pSerialNumber) {
+  return ExportStatus([&] { return ReadSerialNumber(CardNum, pSerialNumber); });
+}
+
 extern "C" int32_t MERLOX_API GetCardBySerialNumber(uint64_t SerialNumber) {
-  EnterLibrary();
-  for (int32_t card = 0; card < kMaxCards; ++card) {
-    uint64_t serial = 0;
-    if (QueryCardSerialNumber(card, &serial) == ERROR_SUCCESS && serial == SerialNumber) {
-      return card;
+  return ExportValue(int32_t{-1}, [&] {
+    for (int32_t card = 0; card < kMaxCards; ++card) {
+      uint64_t serial = 0;
+      if (ReadSerialNumber(card, &serial) == ERROR_SUCCESS && serial == SerialNumber) return card;
     }
-  }
-  return -1;
+    return int32_t{-1};
+  });
 }
 
 extern "C" int32_t MERLOX_API GetCardByEEPROMByte(void) {
-  EnterLibrary();
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return -1;
+  return ExportValue(int32_t{-1}, [] {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return int32_t{-1};
+  });
 }
 
 extern "C" int32_t MERLOX_API GetCardByEEPROMData(void) {
-  EnterLibrary();
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return -1;
+  return ExportValue(int32_t{-1}, [] {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return int32_t{-1};
+  });
 }
 
 extern "C" uint32_t MERLOX_API CustomEEPROMRead(void) {
-  EnterLibrary();
-  return ERROR_NOT_SUPPORTED;
+  return ExportStatus([] { return DWORD{ERROR_NOT_SUPPORTED}; });
 }
 
 extern "C" uint32_t MERLOX_API CustomEEPROMWrite(void) {
-  EnterLibrary();
-  return ERROR_NOT_SUPPORTED;
+  return ExportStatus([] { return DWORD{ERROR_NOT_SUPPORTED}; });
 }

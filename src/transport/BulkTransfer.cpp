@@ -1,76 +1,116 @@
 #include "transport/BulkTransfer.h"
 
 #include "merlox.h"
+#include "exports/ExportBoundary.h"
 #include "platform/CallerMemory.h"
-#include "registry/CoreExports.h"
+#include "registry/CardClose.h"
+#include "registry/HandleTable.h"
 #include "transport/DriverRequest.h"
 
 namespace merlox {
 namespace {
 
-std::atomic<uint32_t>& AbortFlag(int card, uint8_t pipe) {
-  return Slot(card).EndpointAbort[pipe & 0x1F];
+std::atomic<uint32_t>& AbortFlag(const CardRef& card, uint8_t pipe) {
+  return Slot(card.index).EndpointAbort[pipe & 0x1F];
 }
 
-// One operation under two names: the endpoint address alone tells the driver the
-// direction. The caller's buffer and count go to the driver untouched.
-DWORD BulkTransfer(int32_t cardNum, uint32_t pipe, void* buffer, uint32_t length,
-                   uint32_t* bytesTransferred) {
-  EnterLibrary();
-  const DWORD status = CheckCard(cardNum);
-  if (status != ERROR_SUCCESS) return status;
-  // Clearing the count first also proves it writable before anything is sent.
-  if (!WriteCaller(bytesTransferred, uint32_t{0})) return ERROR_NOACCESS;
-  TDriverRequest header{};
-  header.Pipe = static_cast<uint8_t>(pipe);
-  DWORD count = 0;
-  if (!DeviceIoControl(GetThreadHandle(cardNum), IOCTL_BULK_TRANSFER, &header, sizeof(header),
-                       buffer, length, &count, nullptr)) {
-    return TranslateIoFailure(cardNum);
+// Marks the handle busy on the pipe for as long as the transfer is in the driver,
+// so that a close of the card ends it instead of leaving it to the card.
+class BusyPipe {
+ public:
+  BusyPipe(THandleEntry& entry, uint8_t pipe) : entry_(entry) {
+    entry_.BusyPipe.store(pipe, std::memory_order_seq_cst);
   }
-  const uint32_t delivered = count > length ? length : count;
+  ~BusyPipe() { entry_.BusyPipe.store(kNoPipe, std::memory_order_seq_cst); }
+  BusyPipe(const BusyPipe&) = delete;
+  BusyPipe& operator=(const BusyPipe&) = delete;
+
+ private:
+  THandleEntry& entry_;
+};
+
+// The exported bulk transfer: the caller's count is cleared first, which also
+// proves it writable before anything is sent.
+DWORD CallerBulkTransfer(int32_t cardNum, uint32_t pipe, void* buffer, uint32_t length,
+                         uint32_t* bytesTransferred) {
+  CardRef card;
+  const DWORD checked = CheckCard(cardNum, card);
+  if (checked != ERROR_SUCCESS) return checked;
+  if (!WriteCaller(bytesTransferred, uint32_t{0})) return ERROR_NOACCESS;
+  uint32_t delivered = 0;
+  const DWORD status = BulkTransfer(card, static_cast<uint8_t>(pipe), buffer, length, &delivered);
+  if (status != ERROR_SUCCESS) return status;
   return WriteCaller(bytesTransferred, delivered) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
 }  // namespace
 
-DWORD AbortPipe(int card, uint8_t pipe) {
+DWORD BulkTransfer(const CardRef& card, uint8_t pipe, void* buffer, uint32_t length,
+                   uint32_t* delivered) {
+  TDriverRequest header{};
+  header.Pipe = pipe;
+  DWORD count = 0;
+  bool ok = true;
+  DWORD error = ERROR_SUCCESS;
+  {
+    HandleLease lease;
+    const DWORD leased = GetThreadHandle(card, lease);
+    if (leased != ERROR_SUCCESS) return TranslateIoFailure(card, leased);
+    BusyPipe busy(lease.entry(), pipe);
+    // Marked busy before the second look: a close that ends the card after this
+    // look sees the mark and ends the transfer.
+    if (!Slot(card.index).Holds(card)) return StaleCardStatus(card);
+    ok = DeviceIoControl(lease.handle(), IOCTL_BULK_TRANSFER, &header, sizeof(header), buffer,
+                         length, &count, nullptr) != FALSE;
+    if (!ok) error = GetLastError();
+  }
+  const bool in = (pipe & 0x80) != 0;
+  if ((!ok || in) && !Slot(card.index).Holds(card)) return StaleCardStatus(card);
+  if (!ok) return TranslateIoFailure(card, error);
+  *delivered = count > length ? length : count;
+  return ERROR_SUCCESS;
+}
+
+DWORD AbortPipe(const CardRef& card, uint8_t pipe) {
+  HandleLease lease;
+  const DWORD leased = GetThreadHandle(card, lease);
+  if (leased != ERROR_SUCCESS) return leased;
   DWORD ignored = 0;
-  if (!DeviceIoControl(GetThreadHandle(card), IOCTL_ABORT_PIPE, &pipe, 1, nullptr, 0, &ignored,
-                       nullptr)) {
+  if (!DeviceIoControl(lease.handle(), IOCTL_ABORT_PIPE, &pipe, 1, nullptr, 0, &ignored, nullptr)) {
     return LastErrorStatus();
   }
   return ERROR_SUCCESS;
 }
 
-DWORD ReadWaitingPipe(int32_t cardNum, uint8_t pipe, void* buffer, uint32_t size,
+DWORD ReadWaitingPipe(const CardRef& card, uint8_t pipe, void* buffer, uint32_t size,
                       uint32_t* received) {
-  const DWORD checked = CheckCard(cardNum);
-  if (checked != ERROR_SUCCESS) return checked;
   *received = 0;
-  const DWORD status = MERLOX_GenericBulkIn(cardNum, pipe, buffer, size, received);
+  const DWORD status = BulkTransfer(card, pipe, buffer, size, received);
   if (status != ERROR_SUCCESS) return status;
   // A read that completed because of an abort always finds the flag set: the
   // aborter sets it before the abort request goes out.
-  if (AbortFlag(cardNum, pipe).exchange(0) != 0) return ERROR_OPERATION_ABORTED;
+  if (AbortFlag(card, pipe).exchange(0) != 0) return ERROR_OPERATION_ABORTED;
   return ERROR_SUCCESS;
 }
 
 DWORD RequestPipeAbort(int32_t cardNum, uint8_t pipe) {
-  const DWORD checked = CheckCard(cardNum);
+  CardRef card;
+  const DWORD checked = CheckCard(cardNum, card);
   if (checked != ERROR_SUCCESS) return checked;
-  AbortFlag(cardNum, pipe).exchange(1);
-  return AbortPipe(cardNum, pipe);
+  AbortFlag(card, pipe).exchange(1);
+  return AbortPipe(card, pipe);
 }
 
 }  // namespace merlox
 
 extern "C" uint32_t MERLOX_API MERLOX_GenericBulkIn(int32_t CardNum, uint32_t Pipe, void* Buffer,
                                                     uint32_t Length, uint32_t* BytesTransferred) {
-  return merlox::BulkTransfer(CardNum, Pipe, Buffer, Length, BytesTransferred);
+  return merlox::ExportStatus(
+      [&] { return merlox::CallerBulkTransfer(CardNum, Pipe, Buffer, Length, BytesTransferred); });
 }
 
 extern "C" uint32_t MERLOX_API MERLOX_GenericBulkOut(int32_t CardNum, uint32_t Pipe, void* Buffer,
                                                      uint32_t Length, uint32_t* BytesTransferred) {
-  return merlox::BulkTransfer(CardNum, Pipe, Buffer, Length, BytesTransferred);
+  return merlox::ExportStatus(
+      [&] { return merlox::CallerBulkTransfer(CardNum, Pipe, Buffer, Length, BytesTransferred); });
 }

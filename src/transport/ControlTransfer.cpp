@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "platform/CallerMemory.h"
-#include "registry/CoreExports.h"
+#include "registry/CardClose.h"
+#include "registry/HandleTable.h"
 #include "transport/DriverRequest.h"
 #include "transport/RequestBlock.h"
 
@@ -56,41 +57,75 @@ DWORD DeliverReply(const RequestBlock& block, DWORD length, DWORD bytesReturned,
   return ERROR_SUCCESS;
 }
 
-DWORD TransferIn(HANDLE device, int card, uint8_t requestType, uint8_t request, uint16_t value,
-                 uint16_t index, uint32_t* length, void* data) {
-  uint32_t wanted = 0;
-  if (!CopyFromCaller(&wanted, length, sizeof(wanted))) return ERROR_NOACCESS;
+// The block of an IN transfer, built from the caller's length and buffer.
+DWORD BuildInBlock(RequestBlock& block, uint8_t requestType, uint8_t request, uint16_t value,
+                   uint16_t index, uint32_t* length, const void* data, DWORD& wanted) {
+  uint32_t callerLength = 0;
+  if (!CopyFromCaller(&callerLength, length, sizeof(callerLength))) return ERROR_NOACCESS;
+  wanted = callerLength;
+  return BuildBlock(block, requestType, request, value, index, wanted, data);
+}
+
+// Sends an OUT block on the card's handle; false with the failure in `status`.
+bool SendOut(const CardRef& card, uint8_t request, uint16_t value, uint16_t index, uint32_t length,
+             const void* data, DWORD& status) {
   RequestBlock block;
-  const DWORD built = BuildBlock(block, requestType, request, value, index, wanted, data);
-  if (built != ERROR_SUCCESS) return built;
-  if (card >= 0) device = GetThreadHandle(card);
+  status = BuildBlock(block, kVendorOut, request, value, index, length, data);
+  if (status != ERROR_SUCCESS) return false;
+  HandleLease lease;
+  status = GetThreadHandle(card, lease);
+  if (status != ERROR_SUCCESS) return false;
   DWORD bytesReturned = 0;
-  if (!SendBlock(device, block, wanted, bytesReturned)) return LastErrorStatus();
-  return DeliverReply(block, wanted, bytesReturned, length, data);
+  if (!SendBlock(lease.handle(), block, length, bytesReturned)) {
+    status = GetLastError();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
-DWORD ControlIn(int card, uint8_t request, uint16_t value, uint16_t index, uint32_t* length,
-                void* data) {
-  return TransferIn(INVALID_HANDLE_VALUE, card, kVendorIn, request, value, index, length, data);
+DWORD ControlIn(const CardRef& card, uint8_t request, uint16_t value, uint16_t index,
+                uint32_t* length, void* data) {
+  RequestBlock block;
+  DWORD wanted = 0;
+  const DWORD built = BuildInBlock(block, kVendorIn, request, value, index, length, data, wanted);
+  if (built != ERROR_SUCCESS) return built;
+  HandleLease lease;
+  const DWORD leased = GetThreadHandle(card, lease);
+  if (leased != ERROR_SUCCESS) return leased;
+  DWORD bytesReturned = 0;
+  if (!SendBlock(lease.handle(), block, wanted, bytesReturned)) return LastErrorStatus();
+  lease.Release();
+  return DeliverReply(block, wanted, bytesReturned, length, data);
 }
 
-DWORD ControlOut(int card, uint8_t request, uint16_t value, uint16_t index, uint32_t length,
-                 const void* data) {
-  RequestBlock block;
-  const DWORD built = BuildBlock(block, kVendorOut, request, value, index, length, data);
-  if (built != ERROR_SUCCESS) return built;
-  DWORD bytesReturned = 0;
-  if (!SendBlock(GetThreadHandle(card), block, length, bytesReturned)) {
-    return TranslateIoFailure(card);
-  }
-  return ERROR_SUCCESS;
+DWORD ControlOut(const CardRef& card, uint8_t request, uint16_t value, uint16_t index,
+                 uint32_t length, const void* data) {
+  DWORD status = ERROR_SUCCESS;
+  if (SendOut(card, request, value, index, length, data, status)) return ERROR_SUCCESS;
+  // A block that could not be built sent nothing, and its status is none of the
+  // codes that mean the card has gone: it passes through unchanged.
+  return TranslateIoFailure(card, status);
+}
+
+DWORD ControlOutUntranslated(const CardRef& card, uint8_t request, uint16_t value, uint16_t index,
+                             uint32_t length, const void* data) {
+  DWORD status = ERROR_SUCCESS;
+  return SendOut(card, request, value, index, length, data, status) ? ERROR_SUCCESS
+                                                                    : ErrorStatus(status);
 }
 
 DWORD ControlInOnHandle(HANDLE device, uint8_t requestType, uint8_t request, uint16_t value,
                         uint16_t index, uint32_t* length, void* data) {
-  return TransferIn(device, -1, requestType | kDirectionIn, request, value, index, length, data);
+  RequestBlock block;
+  DWORD wanted = 0;
+  const DWORD built =
+      BuildInBlock(block, requestType | kDirectionIn, request, value, index, length, data, wanted);
+  if (built != ERROR_SUCCESS) return built;
+  DWORD bytesReturned = 0;
+  if (!SendBlock(device, block, wanted, bytesReturned)) return LastErrorStatus();
+  return DeliverReply(block, wanted, bytesReturned, length, data);
 }
 
 }  // namespace merlox

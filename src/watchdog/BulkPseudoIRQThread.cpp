@@ -1,9 +1,12 @@
 #include "watchdog/BulkPseudoIRQThread.h"
 
+#include "exports/ExportBoundary.h"
 #include "merlox.h"
 #include "registry/CoreExports.h"
 #include "registry/OsProbe.h"
 #include "watchdog/TheseUtils.h"
+#include "watchdog/WatchdogEvents.h"
+#include "watchdog/WatchdogTimer.h"
 
 namespace merlox {
 namespace {
@@ -11,7 +14,7 @@ namespace {
 constexpr uint32_t kActionStop = 1;
 constexpr uint32_t kActionExit = 2;
 constexpr uint32_t kActionForcedExit = 4;
-constexpr double kExitGuardTimeout = 90000.0;
+constexpr uint16_t kExitGuardSeconds = 90;
 
 }  // namespace
 
@@ -47,21 +50,24 @@ void TBulkPseudoIRQThread::Start(HANDLE thread) {
 DWORD WINAPI TBulkPseudoIRQThread::ThreadProc(LPVOID self) {
   auto* thread = static_cast<TBulkPseudoIRQThread*>(self);
   const HMODULE module = thread->Module;
-  thread->Execute();
+  // Nothing may leave the thread's body: the exception would end the process.
+  GuardedStatus([thread] {
+    thread->Execute();
+    return DWORD{ERROR_SUCCESS};
+  });
   delete thread;
   if (module) FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 
 void TBulkPseudoIRQThread::Execute() {
-  if (WDG_WaitForEvent(CardNum) != ERROR_SUCCESS) return;
+  if (WaitForWatchdogEvent(Card) != ERROR_SUCCESS) return;
   // The action as it is now: a later WDG_HandleEvent may have changed it.
-  const TEventReaction reaction = ReactionFor(Slot(CardNum).WDGAction.load(), IsNT51OrLater());
+  const TEventReaction reaction = ReactionFor(Slot(Card.index).WDGAction.load(), IsNT51OrLater());
   if (reaction.stopWatchdog) {
-    WDG_Stop(CardNum);
+    StopWatchdog(Card);
   } else if (reaction.extendTimeout) {
-    double timeout = kExitGuardTimeout;
-    WDG_SetTimeout(CardNum, &timeout);
+    SetWatchdogTimeout(Card, kExitGuardSeconds);
   }
   if (reaction.exitFlags == 0) return;
   if (IsNTFamily()) EnablePrivilege(kShutdownPrivilege);

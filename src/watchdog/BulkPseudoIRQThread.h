@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/Win32.h"
+#include "registry/CoreExports.h"
 
 namespace merlox {
 
@@ -19,7 +20,9 @@ TEventReaction ReactionFor(uint32_t action, bool nt51OrLater);
 
 class TBulkPseudoIRQThread {
  public:
-  explicit TBulkPseudoIRQThread(int32_t cardNum) : CardNum(cardNum) {}
+  // The thread acts only on the card it was armed for: when that card is closed
+  // or found gone, its wait ends and it reacts to nothing.
+  explicit TBulkPseudoIRQThread(const CardRef& card) : Card(card) {}
 
   // Creates the thread suspended and returns its handle (null on failure, with the
   // last-error value set); the thread owns this object from then on and frees it
@@ -31,7 +34,7 @@ class TBulkPseudoIRQThread {
   static DWORD WINAPI ThreadProc(LPVOID self);
   void Execute();
 
-  int32_t CardNum;
+  CardRef Card;
   // A reference to this library, so that an application freeing it while the
   // thread still waits cannot unmap the code the thread runs.
   HMODULE Module = nullptr;

@@ -6,9 +6,12 @@
 
 #include <cmath>
 
+#include "exports/ExportBoundary.h"
 #include "merlox.h"
 #include "platform/Win32.h"
 #include "registry/CoreExports.h"
+#include "watchdog/Temperature.h"
+#include "watchdog/WatchdogTimer.h"
 
 namespace merlox {
 namespace {
@@ -45,32 +48,27 @@ uint16_t ScaledTemperature(double fahrenheit) {
   return static_cast<uint16_t>(std::llrint(scaled));
 }
 
-}  // namespace merlox
-
-using namespace merlox;
-
-extern "C" uint16_t MERLOX_API RelInPortB(int32_t CardNum, int32_t Offset) {
-  EnterLibrary();
+uint16_t ReadRegister(int32_t cardNum, int32_t offset) {
   const DWORD callersLastError = GetLastError();
   uint16_t result = kNoValue;
   DWORD status = ERROR_SUCCESS;
-  switch (Offset) {
+  switch (offset) {
     case 4:
     case 8:
     case 9: {
       int32_t watchdogStatus = 0;
-      status = WDG_ReadStatus(CardNum, &watchdogStatus);
+      status = ReadWatchdogStatus(cardNum, &watchdogStatus);
       result = static_cast<uint16_t>(watchdogStatus);
       break;
     }
     case 5: {
       double fahrenheit = 0.0;
-      status = WDG_ReadTemp(CardNum, &fahrenheit);
+      status = ReadTemperatureFahrenheit(cardNum, &fahrenheit);
       result = ScaledTemperature(fahrenheit);
       break;
     }
     case 7:
-      status = WDG_Stop(CardNum);
+      status = StopWatchdog(cardNum);
       break;
     default:
       // No operation: no card is checked and nothing is sent.
@@ -79,23 +77,20 @@ extern "C" uint16_t MERLOX_API RelInPortB(int32_t CardNum, int32_t Offset) {
   return Report(status, result, callersLastError);
 }
 
-extern "C" uint16_t MERLOX_API RelOutPortB(int32_t CardNum, int32_t Offset, uint32_t Value) {
-  EnterLibrary();
-  // Only the offset selects the action; the value written does not matter.
-  static_cast<void>(Value);
+uint16_t WriteRegister(int32_t cardNum, int32_t offset) {
   const DWORD callersLastError = GetLastError();
   DWORD status = ERROR_SUCCESS;
-  switch (Offset) {
+  switch (offset) {
     case 1:
-      status = WDG_Pet(CardNum);
+      status = PetWatchdog(cardNum);
       break;
     case 2: {
       double timeout = kSecondsToTimeout;
-      status = WDG_SetTimeout(CardNum, &timeout);
+      status = SetWatchdogTimeout(cardNum, &timeout);
       break;
     }
     case 7:
-      status = WDG_Start(CardNum);
+      status = StartWatchdog(cardNum);
       break;
     default:
       break;
@@ -103,12 +98,27 @@ extern "C" uint16_t MERLOX_API RelOutPortB(int32_t CardNum, int32_t Offset, uint
   return Report(status, 0, callersLastError);
 }
 
+}  // namespace merlox
+
+using namespace merlox;
+
+extern "C" uint16_t MERLOX_API RelInPortB(int32_t CardNum, int32_t Offset) {
+  return ExportValue(kFailureMarker, [&] { return ReadRegister(CardNum, Offset); });
+}
+
+extern "C" uint16_t MERLOX_API RelOutPortB(int32_t CardNum, int32_t Offset, uint32_t Value) {
+  // Only the offset selects the action; the value written does not matter.
+  static_cast<void>(Value);
+  return ExportValue(kFailureMarker, [&] { return WriteRegister(CardNum, Offset); });
+}
+
 extern "C" uint16_t MERLOX_API InPortB(uint32_t Address) {
-  EnterLibrary();
-  return RelInPortB(PortCard(Address), PortOffset(Address));
+  return ExportValue(kFailureMarker,
+                     [&] { return ReadRegister(PortCard(Address), PortOffset(Address)); });
 }
 
 extern "C" uint16_t MERLOX_API OutPortB(uint32_t Address, uint32_t Value) {
-  EnterLibrary();
-  return RelOutPortB(PortCard(Address), PortOffset(Address), Value);
+  static_cast<void>(Value);
+  return ExportValue(kFailureMarker,
+                     [&] { return WriteRegister(PortCard(Address), PortOffset(Address)); });
 }

@@ -4,34 +4,42 @@
 
 #include <cstring>
 
+#include "exports/ExportBoundary.h"
 #include "merlox.h"
 #include "platform/CallerMemory.h"
 #include "registry/CoreExports.h"
+#include "transport/ControlTransfer.h"
 #include "watchdog/WatchdogUnits.h"
 
 namespace merlox {
 namespace {
 
-DWORD Command(int32_t card, uint16_t index, uint16_t value = 0) {
-  return MERLOX_GenericVendorWrite(card, kWatchdogRequest, value, index, 0, nullptr);
+DWORD Command(const CardRef& card, uint16_t index, uint16_t value = 0) {
+  return ControlOut(card, kWatchdogRequest, value, index, 0, nullptr);
+}
+
+// Checks the card number, then sends one command to the card found.
+DWORD CommandTo(int32_t cardNum, uint16_t index, uint16_t value = 0) {
+  CardRef card;
+  const DWORD status = CheckCard(cardNum, card);
+  return status != ERROR_SUCCESS ? status : Command(card, index, value);
 }
 
 // Reads the configuration block over the defaults. The read's status does not
 // matter: whatever the card did not deliver keeps its default, and the returned
 // length is what a write-back should send (14 when the read failed).
-uint32_t ReadConfiguration(int32_t card, TWDGConfig& config) {
+uint32_t ReadConfiguration(const CardRef& card, TWDGConfig& config) {
   FillDefaultWDGConfig(config);
   uint32_t length = kConfigurationSize;
-  if (MERLOX_GenericVendorRead(card, kWatchdogRequest, 0, kConfigurationIndex, &length,
-                               config.bytes) != ERROR_SUCCESS) {
+  if (ControlIn(card, kWatchdogRequest, 0, kConfigurationIndex, &length, config.bytes) !=
+      ERROR_SUCCESS) {
     length = kConfigurationSize;
   }
   return length;
 }
 
-DWORD WriteConfiguration(int32_t card, const TWDGConfig& config, uint32_t length) {
-  return MERLOX_GenericVendorWrite(card, kWatchdogRequest, 0, kConfigurationIndex, length,
-                                   config.bytes);
+DWORD WriteConfiguration(const CardRef& card, const TWDGConfig& config, uint32_t length) {
+  return ControlOut(card, kWatchdogRequest, 0, kConfigurationIndex, length, config.bytes);
 }
 
 // Reads the caller's milliseconds, converts them and writes the effective value
@@ -48,6 +56,28 @@ DWORD ConvertInPlace(double* callerMilliseconds, std::optional<Seconds> (*conver
   return WriteCaller(callerMilliseconds, effective) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
+DWORD SetResetDuration(int32_t cardNum, double* pDuration) {
+  uint8_t seconds = 0;
+  const DWORD converted = ConvertInPlace(pDuration, &DurationToSeconds, seconds);
+  if (converted != ERROR_SUCCESS) return converted;
+  CardRef card;
+  const DWORD status = CheckCard(cardNum, card);
+  if (status != ERROR_SUCCESS) return status;
+  TWDGConfig config;
+  const uint32_t length = ReadConfiguration(card, config);
+  config.bytes[5] = seconds;
+  return WriteConfiguration(card, config, length);
+}
+
+DWORD CheckWatchdogInit(int32_t cardNum) {
+  CardRef card;
+  const DWORD status = CheckCard(cardNum, card);
+  if (status != ERROR_SUCCESS) return status;
+  TPIDCaps caps;
+  if (!SlotCaps(card, caps)) return StaleCardStatus(card);
+  return caps.bCanWDGInit ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
+}
+
 }  // namespace
 
 void FillDefaultWDGConfig(TWDGConfig& config) {
@@ -56,78 +86,80 @@ void FillDefaultWDGConfig(TWDGConfig& config) {
   std::memcpy(config.bytes, kDefaults, sizeof(kDefaults));
 }
 
-}  // namespace merlox
+DWORD StopWatchdog(const CardRef& card) { return Command(card, kStopIndex); }
 
-using namespace merlox;
-
-extern "C" uint32_t MERLOX_API WDGInit(int32_t CardNum) {
-  EnterLibrary();
-  const DWORD status = CheckCard(CardNum);
-  if (status != ERROR_SUCCESS) return status;
-  return SlotCaps(CardNum).bCanWDGInit ? ERROR_SUCCESS : ERROR_BAD_TOKEN_TYPE;
+DWORD SetWatchdogTimeout(const CardRef& card, uint16_t seconds) {
+  return Command(card, kSetTimeoutIndex, seconds);
 }
 
-extern "C" uint32_t MERLOX_API WDG_SetTimeout(int32_t CardNum, double* pTimeout) {
-  EnterLibrary();
+DWORD PetWatchdog(int32_t cardNum) { return CommandTo(cardNum, kPetIndex); }
+
+DWORD StopWatchdog(int32_t cardNum) { return CommandTo(cardNum, kStopIndex); }
+
+DWORD StartWatchdog(int32_t cardNum) {
+  CardRef card;
+  const DWORD status = CheckCard(cardNum, card);
+  if (status != ERROR_SUCCESS) return status;
+  TWDGConfig config;
+  const uint32_t length = ReadConfiguration(card, config);
+  // The start command goes out between the read and the write-back; the write
+  // follows whatever the command's outcome.
+  Command(card, kStartIndex);
+  config.bytes[2] = 0xFF;
+  return WriteConfiguration(card, config, length);
+}
+
+DWORD SetWatchdogTimeout(int32_t cardNum, double* pTimeout) {
   uint16_t seconds = 0;
   const DWORD converted = ConvertInPlace(pTimeout, &TimeoutToSeconds, seconds);
   if (converted != ERROR_SUCCESS) return converted;
-  const DWORD status = CheckCard(CardNum);
-  if (status != ERROR_SUCCESS) return status;
-  return Command(CardNum, kSetTimeoutIndex, seconds);
+  return CommandTo(cardNum, kSetTimeoutIndex, seconds);
 }
 
-extern "C" uint32_t MERLOX_API WDG_SetResetDuration(int32_t CardNum, double* pDuration) {
-  EnterLibrary();
-  uint8_t seconds = 0;
-  const DWORD converted = ConvertInPlace(pDuration, &DurationToSeconds, seconds);
-  if (converted != ERROR_SUCCESS) return converted;
-  const DWORD status = CheckCard(CardNum);
-  if (status != ERROR_SUCCESS) return status;
-  TWDGConfig config;
-  const uint32_t length = ReadConfiguration(CardNum, config);
-  config.bytes[5] = seconds;
-  return WriteConfiguration(CardNum, config, length);
-}
-
-extern "C" uint32_t MERLOX_API WDG_Pet(int32_t CardNum) {
-  EnterLibrary();
-  const DWORD status = CheckCard(CardNum);
-  return status != ERROR_SUCCESS ? status : Command(CardNum, kPetIndex);
-}
-
-extern "C" uint32_t MERLOX_API WDG_Stop(int32_t CardNum) {
-  EnterLibrary();
-  const DWORD status = CheckCard(CardNum);
-  return status != ERROR_SUCCESS ? status : Command(CardNum, kStopIndex);
-}
-
-extern "C" uint32_t MERLOX_API WDG_Start(int32_t CardNum) {
-  EnterLibrary();
-  const DWORD status = CheckCard(CardNum);
-  if (status != ERROR_SUCCESS) return status;
-  TWDGConfig config;
-  const uint32_t length = ReadConfiguration(CardNum, config);
-  // The start command goes out between the read and the write-back; the write
-  // follows whatever the command's outcome.
-  Command(CardNum, kStartIndex);
-  config.bytes[2] = 0xFF;
-  return WriteConfiguration(CardNum, config, length);
-}
-
-extern "C" uint32_t MERLOX_API WDG_ReadStatus(int32_t CardNum, int32_t* pStatus) {
-  EnterLibrary();
+DWORD ReadWatchdogStatus(int32_t cardNum, int32_t* pStatus) {
   if (!WriteCaller(pStatus, static_cast<int32_t>(kNoStatus))) return ERROR_NOACCESS;
-  const DWORD checked = CheckCard(CardNum);
+  CardRef card;
+  const DWORD checked = CheckCard(cardNum, card);
   if (checked != ERROR_SUCCESS) return checked;
   uint8_t block[kStatusBlockSize] = {};
   uint32_t length = kStatusBlockSize;
-  const DWORD status =
-      MERLOX_GenericVendorRead(CardNum, kWatchdogRequest, 0, kConfigurationIndex, &length, block);
+  const DWORD status = ControlIn(card, kWatchdogRequest, 0, kConfigurationIndex, &length, block);
   if (status != ERROR_SUCCESS) return status;
   // A reply that stops short of the status byte carries no status: report that
   // rather than a made-up byte, and leave the caller's no-status value in place.
   if (length <= kStatusByteOffset) return ERROR_INVALID_DATA;
   return WriteCaller(pStatus, static_cast<int32_t>(block[kStatusByteOffset])) ? ERROR_SUCCESS
                                                                               : ERROR_NOACCESS;
+}
+
+}  // namespace merlox
+
+using namespace merlox;
+
+extern "C" uint32_t MERLOX_API WDGInit(int32_t CardNum) {
+  return ExportStatus([&] { return CheckWatchdogInit(CardNum); });
+}
+
+extern "C" uint32_t MERLOX_API WDG_SetTimeout(int32_t CardNum, double* pTimeout) {
+  return ExportStatus([&] { return SetWatchdogTimeout(CardNum, pTimeout); });
+}
+
+extern "C" uint32_t MERLOX_API WDG_SetResetDuration(int32_t CardNum, double* pDuration) {
+  return ExportStatus([&] { return SetResetDuration(CardNum, pDuration); });
+}
+
+extern "C" uint32_t MERLOX_API WDG_Pet(int32_t CardNum) {
+  return ExportStatus([&] { return PetWatchdog(CardNum); });
+}
+
+extern "C" uint32_t MERLOX_API WDG_Stop(int32_t CardNum) {
+  return ExportStatus([&] { return StopWatchdog(CardNum); });
+}
+
+extern "C" uint32_t MERLOX_API WDG_Start(int32_t CardNum) {
+  return ExportStatus([&] { return StartWatchdog(CardNum); });
+}
+
+extern "C" uint32_t MERLOX_API WDG_ReadStatus(int32_t CardNum, int32_t* pStatus) {
+  return ExportStatus([&] { return ReadWatchdogStatus(CardNum, pStatus); });
 }

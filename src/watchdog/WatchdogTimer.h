@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "platform/Win32.h"
+#include "registry/CoreExports.h"
+
 namespace merlox {
 
 constexpr uint8_t kWatchdogRequest = 0x40;
@@ -25,5 +28,17 @@ struct TWDGConfig {
 
 // The library's defaults, which stand in for every byte the card does not deliver.
 void FillDefaultWDGConfig(TWDGConfig& config);
+
+// The watchdog operations, for the exported functions and for the library's own
+// callers (the port registers, the event thread). Those taking a card number
+// check it first; those taking a CardRef act on that card only.
+DWORD StopWatchdog(const CardRef& card);
+DWORD SetWatchdogTimeout(const CardRef& card, uint16_t seconds);
+DWORD PetWatchdog(int32_t cardNum);
+DWORD StartWatchdog(int32_t cardNum);
+DWORD StopWatchdog(int32_t cardNum);
+// Converts the caller's milliseconds, writes the effective value back, then sets it.
+DWORD SetWatchdogTimeout(int32_t cardNum, double* pTimeout);
+DWORD ReadWatchdogStatus(int32_t cardNum, int32_t* pStatus);
 
 }  // namespace merlox

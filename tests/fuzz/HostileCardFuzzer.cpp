@@ -11,8 +11,8 @@
 #include "merlox.h"
 #include "platform/HostConfig.h"
 #include "registry/CoreExports.h"
-#include "sim/SimDriver.h"
-#include "sim/SimSystem.h"
+#include "SimDriver.h"
+#include "SimSystem.h"
 
 namespace {
 

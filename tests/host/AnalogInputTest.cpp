@@ -113,7 +113,7 @@ TEST_F(AnalogInputTest, AFailedEnablingIsNotReportedAndIsTriedAgain) {
   TSensorRecord values;
   EXPECT_EQ(AI_ReadAll(0, &values), 0u);
   ExpectValues(values, false);
-  EXPECT_FALSE(Slot(0).bAIEnabled);
+  EXPECT_FALSE(AnalogEnabled(0));
   EXPECT_EQ(AI_ReadAll(0, &values), 0u);
   ExpectValues(values, true);
   EXPECT_EQ(Io().analogEnableRequests, 1u);
@@ -197,7 +197,7 @@ TEST_F(AnalogInputTest, ReadAllChecksTheCardThenItsOutput) {
   EXPECT_EQ(AI_ReadAll(0, page.as<TSensorRecord>()), MERLOX_STATUS_NOACCESS);
   EXPECT_EQ(AI_Read1(0, 0, page.as<double>()), MERLOX_STATUS_NOACCESS);
   EXPECT_THAT(driver().Requests(), IsEmpty());
-  EXPECT_FALSE(Slot(0).bAIEnabled);
+  EXPECT_FALSE(AnalogEnabled(0));
 }
 
 TEST_F(AnalogInputTest, EnableAndDisableSwitchTheCardButNotTheLibrarysFlag) {
@@ -207,7 +207,7 @@ TEST_F(AnalogInputTest, EnableAndDisableSwitchTheCardButNotTheLibrarysFlag) {
   ASSERT_THAT(requests, SizeIs(2));
   ExpectRequest(requests[0], 0x40, 0x40, 1, 0xFF01, 0);
   ExpectRequest(requests[1], 0x40, 0x40, 0, 0xFF01, 0);
-  EXPECT_FALSE(Slot(0).bAIEnabled);
+  EXPECT_FALSE(AnalogEnabled(0));
 
   // With the flag clear, the next read still enables the inputs itself.
   ASSERT_EQ(AI_Enable(0), 0u);
@@ -233,7 +233,7 @@ TEST_F(AnalogInputTest, TheCloseSendsTheEnablingAgainOnlyAfterAnEnablingRead) {
   ASSERT_THAT(requests, SizeIs(1));
   EXPECT_EQ(requests[0].card, card_);
   ExpectRequest(requests[0], 0x40, 0x40, 1, 0x0001, 0);
-  EXPECT_FALSE(Slot(0).bAIEnabled);
+  EXPECT_FALSE(AnalogEnabled(0));
 
   // Found again, the card's first read enables its inputs anew.
   GetNumCards();

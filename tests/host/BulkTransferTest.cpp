@@ -35,6 +35,14 @@ uint32_t BufferSize(uint8_t pipe) { return pipe == kEvents ? 5 : 512; }
 
 uint32_t Flag(int slot, uint8_t pipe) { return Slot(slot).EndpointAbort[pipe & 0x0F].load(); }
 
+// The library's waiting read as its operations make it: the card check first.
+DWORD CheckedWaitingRead(int32_t cardNum, uint8_t pipe, void* buffer, uint32_t size,
+                         uint32_t* received) {
+  CardRef card;
+  const DWORD status = CheckCard(cardNum, card);
+  return status != ERROR_SUCCESS ? status : ReadWaitingPipe(card, pipe, buffer, size, received);
+}
+
 struct ReadResult {
   DWORD status = 0;
   std::vector<uint8_t> data;
@@ -46,7 +54,7 @@ ReadResult WaitOn(int32_t cardNum, uint8_t pipe) {
   std::vector<uint8_t> buffer(BufferSize(pipe), 0);
   uint32_t received = 0xEEEEEEEE;
   ReadResult result;
-  result.status = ReadWaitingPipe(cardNum, pipe, buffer.data(), BufferSize(pipe), &received);
+  result.status = CheckedWaitingRead(cardNum, pipe, buffer.data(), BufferSize(pipe), &received);
   if (result.status == ERROR_SUCCESS) buffer.resize(received);
   result.data = std::move(buffer);
   return result;
@@ -97,7 +105,7 @@ class BulkTransferTest : public LibraryTest {
 
   // The calling thread's handle for the card, as the card's handle list has it.
   static HANDLE OwnHandle(int slot) {
-    for (const THandleEntry& entry : HandleEntries(slot)) {
+    for (const HandleRecord& entry : HandleEntries(slot)) {
       if (entry.ThreadID == GetCurrentThreadId()) return entry.hDevice;
     }
     return nullptr;
@@ -316,7 +324,7 @@ TEST_F(BulkTransferTest, AnAbortOnACardThatFailsItsCheckSetsNoFlag) {
   for (const auto& [cardNum, status] : cases) {
     SCOPED_TRACE(cardNum);
     EXPECT_EQ(RequestPipeAbort(cardNum, kEvents), status);
-    EXPECT_EQ(ReadWaitingPipe(cardNum, kEvents, nullptr, 5, nullptr), status);
+    EXPECT_EQ(CheckedWaitingRead(cardNum, kEvents, nullptr, 5, nullptr), status);
   }
   for (int slot = 0; slot < kMaxCards; ++slot) EXPECT_EQ(Flag(slot, kEvents), 0u) << slot;
   EXPECT_THAT(driver().Requests(), IsEmpty());

@@ -77,14 +77,15 @@ TEST_F(CardTableTest, RemovedSlotsNeverSatisfyASelector) {
   std::vector<int> cards = PlugCards(2);
   RemoveCard(0, cards[0]);
   RemoveCard(1, cards[1]);
+  CardRef ref;
   for (int32_t selector : {kLowestOpenCard, kOnlyOpenCard}) {
     int32_t n = selector;
-    EXPECT_EQ(CheckCard(n), 2u);
+    EXPECT_EQ(CheckCard(n, ref), 2u);
   }
   int32_t removed = 0;
-  EXPECT_EQ(CheckCard(removed), 1617u);
+  EXPECT_EQ(CheckCard(removed, ref), 1617u);
   int32_t free = 2;
-  EXPECT_EQ(CheckCard(free), 2u);
+  EXPECT_EQ(CheckCard(free, ref), 2u);
 }
 
 TEST_F(CardTableTest, FailedWritesTranslateTheLastError) {
@@ -115,36 +116,67 @@ TEST_F(CardTableTest, FailedWritesTranslateTheLastError) {
   }
 }
 
+// The card of slot 0, as an operation's card check gives it.
+CardRef CheckedCard(int32_t cardNum = 0) {
+  CardRef ref;
+  EXPECT_EQ(CheckCard(cardNum, ref), 0u);
+  return ref;
+}
+
+HANDLE LeasedHandle(const CardRef& ref) {
+  HandleLease lease;
+  EXPECT_EQ(GetThreadHandle(ref, lease), 0u);
+  return lease.handle();
+}
+
 TEST_F(CardTableTest, EachThreadGetsItsOwnHandleOnce) {
   PlugCards(1);
-  const HANDLE first = GetThreadHandle(0);
-  EXPECT_EQ(GetThreadHandle(0), first);
+  const CardRef card = CheckedCard();
+  const HANDLE first = LeasedHandle(card);
+  EXPECT_EQ(LeasedHandle(card), first);
   EXPECT_THAT(HandleEntries(0), SizeIs(1)) << "the discovering thread reuses its probing handle";
 
   HANDLE other = nullptr;
-  std::thread([&] { other = GetThreadHandle(0); }).join();
+  std::thread([&] { other = LeasedHandle(card); }).join();
   EXPECT_NE(other, first);
   EXPECT_NE(other, INVALID_HANDLE_VALUE);
   EXPECT_THAT(HandleEntries(0), SizeIs(2));
   EXPECT_EQ(driver().OpenHandles(), 2u);
 }
 
-TEST_F(CardTableTest, AFailedOpenIsRetriedWithoutGrowingTheHandleList) {
+// An open refused for any reason but a vanished card is the caller's status; the
+// card stays open for every thread, and the refusing thread opens again next time.
+TEST_F(CardTableTest, ARefusedOpenIsReportedAndRetriedWithoutClosingTheCard) {
   const int card = PlugCards(1)[0];
   std::thread([&] {
     driver().RefuseOpens(3, ERROR_ACCESS_DENIED);
     uint8_t buffer[4];
     uint32_t length = 4;
-    // The invalid handle goes to the driver, which refuses it; a read leaves the card open.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, buffer), 6u);
-    }
+    EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, buffer), 5u);
+    EXPECT_EQ(Poke(0), 5u);
+    EXPECT_EQ(WDG_Pet(0), 5u);
     driver().InjectFault(sim::Fault::Reply(card, {1, 2}));
     EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, buffer), 0u);
     EXPECT_EQ(length, 2u);
   }).join();
-  EXPECT_THAT(HandleEntries(0), SizeIs(2)) << "one entry per thread, whatever the failed opens";
+  EXPECT_THAT(HandleEntries(0), SizeIs(2)) << "one entry per thread, none for a failed open";
   EXPECT_EQ(SlotState(0), State::kOpen);
+  EXPECT_EQ(Poke(0), 0u);
+}
+
+// An open refused because the card has gone is the card found gone, for the
+// operations that translate failures; a read reports the open's error.
+TEST_F(CardTableTest, AnOpenRefusedForAVanishedCardTakesItOutOnAWrite) {
+  PlugCards(1);
+  std::thread([&] {
+    driver().RefuseOpens(2, ERROR_DEVICE_NOT_CONNECTED);
+    uint8_t buffer[4];
+    uint32_t length = 4;
+    EXPECT_EQ(MERLOX_GenericVendorRead(0, 0x10, 0, 0, &length, buffer), 1167u);
+    EXPECT_EQ(SlotState(0), State::kOpen);
+    EXPECT_EQ(Poke(0), 1617u);
+  }).join();
+  EXPECT_EQ(SlotState(0), State::kRemoved);
 }
 
 TEST_F(CardTableTest, ACardFoundAgainStartsWithOnlyTheProbingHandle) {
@@ -158,12 +190,37 @@ TEST_F(CardTableTest, ACardFoundAgainStartsWithOnlyTheProbingHandle) {
   EXPECT_EQ(entries[0].ThreadID, GetCurrentThreadId());
 }
 
-TEST_F(CardTableTest, AThreadRacingACloseFilesNoHandleInTheFreedSlot) {
-  PlugCards(1);
+// A reference taken before the slot moved on gets nothing from it: no handle, no
+// request, and the status says what became of its card.
+TEST_F(CardTableTest, AStaleReferenceGetsNoHandleAndTellsWhatBecameOfItsCard) {
+  const int first = PlugCards(1)[0];
+  const CardRef closed = CheckedCard();
   EXPECT_EQ(MERLOX_CloseCard(0), 0u);
-  // A thread that passed its card check just before the close now asks for a handle.
-  std::thread([] { EXPECT_EQ(GetThreadHandle(0), INVALID_HANDLE_VALUE); }).join();
-  EXPECT_THAT(HandleEntries(0), SizeIs(0));
+  EXPECT_EQ(GetNumCards(), 1u) << "the same card, found again in the same slot";
+  const CardRef vanished = CheckedCard();
+  driver().Unplug(first);
+  EXPECT_EQ(Poke(0), 1617u);
+  EXPECT_EQ(MERLOX_CloseCard(0), 0u);
+  driver().Plug();
+  EXPECT_EQ(GetNumCards(), 1u);
+  const size_t opens = driver().OpenHandles();
+
+  struct Case {
+    const char* what;
+    CardRef ref;
+    DWORD status;
+  };
+  for (const Case& c :
+       {Case{"closed by the application", closed, 2}, Case{"found gone", vanished, 1617}}) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(StaleCardStatus(c.ref), c.status);
+    std::thread([&] {
+      HandleLease lease;
+      EXPECT_EQ(GetThreadHandle(c.ref, lease), c.status);
+    }).join();
+  }
+  EXPECT_EQ(driver().OpenHandles(), opens) << "no handle opened for a stale reference";
+  EXPECT_THAT(HandleEntries(0), SizeIs(1));
 }
 
 }  // namespace

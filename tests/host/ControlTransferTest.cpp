@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "LibraryFixture.h"
-#include "tests/common/HexBytes.h"
+#include "HexBytes.h"
 
 namespace merlox::test {
 namespace {

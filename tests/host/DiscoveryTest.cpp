@@ -27,7 +27,8 @@ TEST_F(DiscoveryTest, CardsTakeTheLowestFreeSlotsInEnumerationOrder) {
   EXPECT_EQ(SlotPath(1), driver().InterfacePath(second));
   EXPECT_EQ(Slot(0).PID.load(), 0x8081u);
   EXPECT_EQ(Slot(1).PID.load(), 0x8080u);
-  const TPIDCaps caps = SlotCaps(1);
+  TPIDCaps caps;
+  ASSERT_TRUE(SlotCaps(CardRef{1, GenerationOf(Slot(1).State.load())}, caps));
   EXPECT_EQ(caps.RootClock, 0.0);
   EXPECT_TRUE(caps.bGetName);
   EXPECT_TRUE(caps.bCanWDGInit);
@@ -153,7 +154,7 @@ TEST_F(DiscoveryTest, AClosedCardIsFoundAgainInTheLowestFreeSlot) {
 
 TEST_F(DiscoveryTest, CloseSwitchesAnalogInputsBackOnceEvenWhenTheCardHasGone) {
   std::vector<int> cards = PlugCards(2);
-  Slot(0).bAIEnabled = true;
+  MarkAnalogEnabled(0);
   driver().ClearRequests();
   EXPECT_EQ(MERLOX_CloseCard(0), 0u);
   auto requests = ControlRequests(cards[0]);
@@ -162,11 +163,11 @@ TEST_F(DiscoveryTest, CloseSwitchesAnalogInputsBackOnceEvenWhenTheCardHasGone) {
   EXPECT_EQ(requests[0].Setup().bRequest, 0x40);
   EXPECT_EQ(requests[0].Setup().wValue, 1);
   EXPECT_EQ(requests[0].Setup().wIndex, 1);
-  EXPECT_FALSE(Slot(0).bAIEnabled);
+  EXPECT_FALSE(AnalogEnabled(0));
 
   // The request finds the card gone: the nested close must not send it again,
   // and the outer close still ends with the slot free.
-  Slot(1).bAIEnabled = true;
+  MarkAnalogEnabled(1);
   driver().Unplug(cards[1]);
   EXPECT_EQ(MERLOX_CloseCard(1), 0u);
   EXPECT_THAT(ControlRequests(cards[1]), SizeIs(1)) << "one close request";

@@ -17,8 +17,9 @@
 #include "platform/HostConfig.h"
 #include "platform/Locks.h"
 #include "registry/CoreExports.h"
-#include "sim/SimDriver.h"
-#include "sim/SimSystem.h"
+#include "registry/HandleTable.h"
+#include "SimDriver.h"
+#include "SimSystem.h"
 
 namespace merlox::sim {
 
@@ -113,15 +114,36 @@ class LibraryTest : public ::testing::Test {
     return MERLOX_GenericVendorWrite(cardNum, 0xA0, 0xE600, 0, 1, &run);
   }
 
-  static std::vector<THandleEntry> HandleEntries(int slot) {
-    SharedLock lock(Slot(slot).HandleTableLock);
-    return Slot(slot).HandleTable;
+  // A copy of one entry of a slot's handle list.
+  struct HandleRecord {
+    DWORD ThreadID;
+    HANDLE hDevice;
+  };
+  static std::vector<HandleRecord> HandleEntries(int slot) {
+    SharedLock lock(Slot(slot).Lock);
+    std::vector<HandleRecord> records;
+    for (const THandleEntry* entry : Slot(slot).HandleTable) {
+      records.push_back({entry->ThreadID, entry->hDevice});
+    }
+    return records;
   }
 
-  enum class State { kFree, kOpen, kRemoved };
-  static State SlotState(int slot) {
-    if (Slot(slot).bGotHandle) return State::kOpen;
-    return Slot(slot).bDeviceWasHere ? State::kRemoved : State::kFree;
+  using State = ::merlox::SlotState;
+  static State SlotState(int slot) { return StateOf(Slot(slot).State.load()); }
+
+  // As if the library had switched on the analog inputs of the card in the slot.
+  static void MarkAnalogEnabled(int slot) {
+    Slot(slot).AIEnabledGeneration = GenerationOf(Slot(slot).State.load());
+  }
+
+  static std::string SlotPath(int slot) {
+    SharedLock lock(Slot(slot).Lock);
+    return Slot(slot).DevPath;
+  }
+
+  // Whether the library has switched on the analog inputs of the card in the slot.
+  static bool AnalogEnabled(int slot) {
+    return Slot(slot).AIEnabledGeneration.load() == GenerationOf(Slot(slot).State.load());
   }
 
   // The control requests the driver saw, in order.

@@ -47,7 +47,7 @@ TEST_F(TemperatureTest, ReadTempConvertsTheSensorToFahrenheit) {
   EXPECT_EQ(WDG_ReadTemp(0, &temperature), 0u);
   EXPECT_EQ(temperature, -52.33);
   // It reads through the analog inputs: the card's inputs were enabled first.
-  EXPECT_TRUE(Slot(1).bAIEnabled);
+  EXPECT_TRUE(AnalogEnabled(1));
 }
 
 TEST_F(TemperatureTest, ReadTempFailuresLeaveZero) {

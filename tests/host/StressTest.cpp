@@ -344,14 +344,12 @@ TEST_F(StressTest, RandomOperationsWhileCardsComeAndGo) {
   std::vector<std::unique_ptr<ExclusiveLock>> locks;
   size_t filed = 0;
   for (int slot = 0; slot < kMaxCards; ++slot) {
-    locks.push_back(std::make_unique<ExclusiveLock>(Slot(slot).HandleTableLock));
-    if (!Slot(slot).bGotHandle) {
+    locks.push_back(std::make_unique<ExclusiveLock>(Slot(slot).Lock));
+    if (SlotState(slot) != State::kOpen) {
       EXPECT_THAT(Slot(slot).HandleTable, ::testing::IsEmpty()) << "closed slot " << slot;
       continue;
     }
-    for (const THandleEntry& entry : Slot(slot).HandleTable) {
-      if (entry.hDevice != INVALID_HANDLE_VALUE) ++filed;
-    }
+    filed += Slot(slot).HandleTable.size();
   }
   EXPECT_EQ(driver().OpenHandles(), filed);
   locks.clear();

@@ -415,7 +415,7 @@ TEST_F(WatchdogTimerTest, WDGInitReportsTheCapabilityWithoutTraffic) {
   EXPECT_EQ(WDGInit(0), 0u);
   EXPECT_EQ(WDGInit(kOnlyOpenCard), 0u);
   {
-    ExclusiveLock lock(Slot(0).HandleTableLock);
+    ExclusiveLock lock(Slot(0).Lock);
     Slot(0).PIDCaps.bCanWDGInit = false;
   }
   EXPECT_EQ(WDGInit(0), 1349u);

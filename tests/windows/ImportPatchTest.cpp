@@ -1,5 +1,5 @@
 // Redirecting a loaded module's imports through its import address table.
-#include "sim/ImportPatch.h"
+#include "ImportPatch.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "merlox.h"
-#include "sim/ImportPatch.h"
-#include "sim/SimDriver.h"
+#include "ImportPatch.h"
+#include "SimDriver.h"
 
 namespace merlox::test {
 

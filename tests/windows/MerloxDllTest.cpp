@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "MerloxDll.h"
-#include "tests/common/HexBytes.h"
+#include "HexBytes.h"
 
 namespace merlox::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "MerloxDll.h"
-#include "sim/SimSystem.h"
+#include "SimSystem.h"
 
 namespace merlox::test {
 namespace {

@@ -12,7 +12,7 @@
 #include "Platform.h"
 
 #if defined(MERLOX_WITH_SIMULATOR)
-#include "sim/SimDriver.h"
+#include "SimDriver.h"
 #elif defined(_WIN32)
 #include <windows.h>
 #endif
