@@ -36,8 +36,9 @@ constexpr uint16_t kPeekInputs = 0;
 // Reads the first `wanted` bytes (1..21) of the record of the card of `card`
 // into `status`, which starts zero-filled. 0 when the reply is valid: at least
 // `wanted` bytes came back and the record's length byte counts at least as many.
-// Anything else is ERROR_INVALID_DATA, a failed transfer included: callers of this
-// record report a reply they cannot use, whatever the reason.
+// A card closed or found gone since its check gives the stale-card status (2 or
+// 1617). Anything else is ERROR_INVALID_DATA, a failed transfer included: callers
+// of this record report a reply they cannot use, whatever the reason.
 DWORD ReadInputStatus(const CardRef& card, uint16_t value, uint32_t wanted, TInputStatus& status);
 
 }  // namespace merlox
