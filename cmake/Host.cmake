@@ -37,3 +37,15 @@ option(MERLOX_BENCHMARKS "Build the performance benchmark (merlox_bench)" OFF)
 if(MERLOX_BENCHMARKS)
   include(cmake/Benchmarks.cmake)
 endif()
+
+# The tables that must cover every operation: unplug at every step, bad input,
+# stress and the fuzzer, checked against the export table.
+set(MERLOX_OPERATION_TABLES
+    ${PROJECT_SOURCE_DIR}/tests/host/UnplugTest.cpp ${PROJECT_SOURCE_DIR}/tests/host/BadInputTest.cpp
+    ${PROJECT_SOURCE_DIR}/tests/host/StressTest.cpp
+    ${PROJECT_SOURCE_DIR}/tests/fuzz/HostileCardFuzzer.cpp
+    ${PROJECT_SOURCE_DIR}/src/exports/VBEntryPoints.cpp)
+add_test(NAME operation_coverage
+         COMMAND ${CMAKE_COMMAND} -DTABLE=${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt
+                 "-DSOURCES=${MERLOX_OPERATION_TABLES}"
+                 -P ${PROJECT_SOURCE_DIR}/tests/common/CheckOperationCoverage.cmake)

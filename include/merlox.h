@@ -4,6 +4,13 @@
  * number (see the MERLOX_STATUS_* values below). Card numbers are 0..31, or one of
  * the selectors MERLOX_LOWEST_OPEN_CARD and MERLOX_ONLY_OPEN_CARD. Any thread may
  * call any operation at any time.
+ *
+ * An operation acts only on the card it found under its number when it began. If
+ * that card is closed or found gone while the operation runs, nothing more is sent
+ * to whatever card takes the number meanwhile, and the operation returns 2 when the
+ * application closed the card, or 1617 when the card was found gone. A wait that is
+ * pending when its card is closed ends at once with 2. Memory that cannot be had
+ * gives 8, and no C++ exception ever leaves the library.
  */
 #ifndef MERLOX_H
 #define MERLOX_H
@@ -27,7 +34,8 @@ extern "C" {
 /* Statuses this library produces itself. Any other nonzero status is a Windows
  * error number passed on from the driver or the system. */
 #define MERLOX_STATUS_SUCCESS 0u
-#define MERLOX_STATUS_FILE_NOT_FOUND 2u     /* free slot, or no open card for a selector */
+#define MERLOX_STATUS_FILE_NOT_FOUND 2u     /* free slot, no open card for a selector, or
+                                               the card was closed during the call */
 #define MERLOX_STATUS_INVALID_HANDLE 6u     /* close of a free slot */
 #define MERLOX_STATUS_NOT_ENOUGH_MEMORY 8u  /* memory for a request could not be had */
 #define MERLOX_STATUS_INVALID_ACCESS 12u    /* a pointer the operation needs is null */

@@ -235,7 +235,6 @@ DWORD WINAPI GetCurrentThreadId() {
   return merlox::host::ThreadId;
 }
 
-void WINAPI InitializeSRWLock(PSRWLOCK SRWLock) { pthread_rwlock_init(&SRWLock->Lock, nullptr); }
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock) { pthread_rwlock_wrlock(&SRWLock->Lock); }
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock) { pthread_rwlock_unlock(&SRWLock->Lock); }
 void WINAPI AcquireSRWLockShared(PSRWLOCK SRWLock) { pthread_rwlock_rdlock(&SRWLock->Lock); }

@@ -169,7 +169,6 @@ DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD dwErrCode);
 DWORD WINAPI GetCurrentThreadId();
 
-void WINAPI InitializeSRWLock(PSRWLOCK SRWLock);
 void WINAPI AcquireSRWLockExclusive(PSRWLOCK SRWLock);
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK SRWLock);
 void WINAPI AcquireSRWLockShared(PSRWLOCK SRWLock);

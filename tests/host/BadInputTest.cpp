@@ -26,6 +26,9 @@ struct CardCall {
   std::function<uint32_t(int32_t)> call;
 };
 
+// Every operation with an argument, but for:
+// not exercised here: GetNumCards (takes no argument)
+// not exercised here: WDG_EmergencyReboot (takes no argument)
 std::vector<CardCall> CardCalls() {
   static uint8_t bytes[64];
   static double number;

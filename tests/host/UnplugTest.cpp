@@ -33,6 +33,16 @@ struct Operation {
   size_t packetSize = 0;
 };
 
+// Every operation that sends a request to a card, but for:
+// not exercised here: QueryCardID (sends nothing)
+// not exercised here: WDGInit (sends nothing)
+// not exercised here: MERLOX_CloseAll (sends nothing but the analog request of a close)
+// not exercised here: WDG_HandleEvent (its thread makes the order of requests unpredictable)
+// not exercised here: WDG_EmergencyReboot (takes no card)
+// not exercised here: GetCardByEEPROMByte (not provided; talks to no card)
+// not exercised here: GetCardByEEPROMData (not provided; talks to no card)
+// not exercised here: CustomEEPROMRead (not provided; talks to no card)
+// not exercised here: CustomEEPROMWrite (not provided; talks to no card)
 std::vector<Operation> Operations() {
   static uint8_t buffer[64];
   return {
