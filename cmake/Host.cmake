@@ -49,3 +49,13 @@ add_test(NAME operation_coverage
          COMMAND ${CMAKE_COMMAND} -DTABLE=${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt
                  "-DSOURCES=${MERLOX_OPERATION_TABLES}"
                  -P ${PROJECT_SOURCE_DIR}/tests/common/CheckOperationCoverage.cmake)
+
+# The process's first call, one case per process.
+add_executable(merlox_first_call tests/first-call/FirstCall.cpp)
+merlox_internal_target(merlox_first_call)
+merlox_link_host(merlox_first_call)
+foreach(case port_last_error handle_event_action speaker_frequency pwm_high_byte analog_channel
+             input_channel timeout_not_a_number)
+  add_test(NAME first_call_${case} COMMAND merlox_first_call ${case})
+  set_tests_properties(first_call_${case} PROPERTIES PASS_REGULAR_EXPRESSION "first call: ok")
+endforeach()

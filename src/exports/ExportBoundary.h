@@ -33,6 +33,20 @@ uint32_t ExportStatus(Body&& body) noexcept {
   });
 }
 
+// An operation whose first check is on its value arguments: `check` runs before
+// the load-time work, so a first call that it refuses sends nothing and finds no
+// cards. It may touch the caller's memory (the guard is in place); `body` runs on.
+template <class Check, class Body>
+uint32_t ExportStatus(Check&& check, Body&& body) noexcept {
+  return GuardedStatus([&] {
+    PrepareCallerMemory();
+    const uint32_t refused = check();
+    if (refused != ERROR_SUCCESS) return refused;
+    EnterLibrary();
+    return body();
+  });
+}
+
 // An operation that returns a value and reports a failure through the thread's
 // last-error value, with `onFailure` as its result.
 template <class Result, class Body>

@@ -64,20 +64,28 @@ DWORD ReadAllAnalog(int32_t cardNum, TSensorRecord* pValues) {
   return WriteCaller(pValues, values) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
-DWORD ReadOneAnalog(int32_t cardNum, uint32_t channel, double* pValue) {
+// The output is cleared first, then the channel is tested before the card is
+// looked at.
+DWORD CheckAnalogChannel(uint32_t channel, double* pValue) {
   if (!WriteCaller(pValue, 0.0)) return ERROR_NOACCESS;
-  // The channel is tested before the card is looked at.
-  const uint8_t index = static_cast<uint8_t>(channel);
-  if (index >= kSensorValues) return ERROR_INVALID_INDEX;
+  return static_cast<uint8_t>(channel) >= kSensorValues ? ERROR_INVALID_INDEX : ERROR_SUCCESS;
+}
+
+DWORD ReadOneAnalog(int32_t cardNum, uint32_t channel, double* pValue) {
   TSensorRecord values;
   const DWORD status = ReadSensors(cardNum, values);
   if (status != ERROR_SUCCESS) return status;
-  return WriteCaller(pValue, SensorValue(values, index)) ? ERROR_SUCCESS : ERROR_NOACCESS;
+  const double value = SensorValue(values, static_cast<uint8_t>(channel));
+  return WriteCaller(pValue, value) ? ERROR_SUCCESS : ERROR_NOACCESS;
+}
+
+// The range comes first: nothing else is tested and nothing is sent.
+DWORD CheckFrequency(int32_t frequency) {
+  return frequency < 0 || frequency > kMaxSpeakerFrequency ? ERROR_INVALID_PARAMETER
+                                                           : ERROR_SUCCESS;
 }
 
 DWORD SetSpeakerFrequency(int32_t cardNum, int32_t frequency) {
-  // The range comes first: nothing else is tested and nothing is sent.
-  if (frequency < 0 || frequency > kMaxSpeakerFrequency) return ERROR_INVALID_PARAMETER;
   CardRef card;
   const DWORD status = CheckCard(cardNum, card);
   if (status != ERROR_SUCCESS) return status;
@@ -111,9 +119,11 @@ extern "C" uint32_t MERLOX_API AI_ReadAll(int32_t CardNum, TSensorRecord* pValue
 }
 
 extern "C" uint32_t MERLOX_API AI_Read1(int32_t CardNum, uint32_t Channel, double* pValue) {
-  return ExportStatus([&] { return ReadOneAnalog(CardNum, Channel, pValue); });
+  return ExportStatus([&] { return CheckAnalogChannel(Channel, pValue); },
+                      [&] { return ReadOneAnalog(CardNum, Channel, pValue); });
 }
 
 extern "C" uint32_t MERLOX_API Speaker_SetFreq(int32_t CardNum, int32_t Frequency) {
-  return ExportStatus([&] { return SetSpeakerFrequency(CardNum, Frequency); });
+  return ExportStatus([&] { return CheckFrequency(Frequency); },
+                      [&] { return SetSpeakerFrequency(CardNum, Frequency); });
 }

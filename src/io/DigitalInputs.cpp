@@ -29,10 +29,13 @@ DWORD ReadInputByte(uint16_t flag, int32_t cardNum, uint8_t* pData) {
 
 // The channel is tested before the card is looked at, and the output is cleared
 // before either.
-DWORD ReadInputBit(uint16_t flag, int32_t card, uint32_t channel, int32_t* pValue) {
+DWORD CheckInputChannel(uint32_t channel, int32_t* pValue) {
   if (!WriteCaller(pValue, int32_t{0})) return ERROR_NOACCESS;
+  return static_cast<uint8_t>(channel) >= kInputCount ? ERROR_INVALID_INDEX : ERROR_SUCCESS;
+}
+
+DWORD ReadInputBit(uint16_t flag, int32_t card, uint32_t channel, int32_t* pValue) {
   const uint8_t input = static_cast<uint8_t>(channel);
-  if (input >= kInputCount) return ERROR_INVALID_INDEX;
   uint8_t inputs = 0;
   const DWORD status = ReadInputByte(flag, card, &inputs);
   if (status != ERROR_SUCCESS) return status;
@@ -82,11 +85,13 @@ extern "C" uint32_t MERLOX_API DI_PeekAll(int32_t CardNum, uint8_t* pData) {
 }
 
 extern "C" uint32_t MERLOX_API DI_Read1(int32_t CardNum, uint32_t Channel, int32_t* pValue) {
-  return ExportStatus([&] { return ReadInputBit(kReadInputs, CardNum, Channel, pValue); });
+  return ExportStatus([&] { return CheckInputChannel(Channel, pValue); },
+                      [&] { return ReadInputBit(kReadInputs, CardNum, Channel, pValue); });
 }
 
 extern "C" uint32_t MERLOX_API DI_Peek1(int32_t CardNum, uint32_t Channel, int32_t* pValue) {
-  return ExportStatus([&] { return ReadInputBit(kPeekInputs, CardNum, Channel, pValue); });
+  return ExportStatus([&] { return CheckInputChannel(Channel, pValue); },
+                      [&] { return ReadInputBit(kPeekInputs, CardNum, Channel, pValue); });
 }
 
 extern "C" uint32_t MERLOX_API DI_ReadLatched(int32_t CardNum, uint8_t* pLatchA, uint8_t* pLatchB) {

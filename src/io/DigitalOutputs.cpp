@@ -65,9 +65,13 @@ DWORD ReadbackOutputs(int32_t cardNum, uint8_t* pData) {
   return merlox::WriteCaller(pData, reply[recordLength - 1]) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
+// The range comes first: a bad setting is refused whatever the card number.
+DWORD CheckHighByte(int32_t highByte) {
+  return highByte < kLowestHighByte || highByte > kHighestHighByte ? ERROR_INVALID_PARAMETER
+                                                                   : ERROR_SUCCESS;
+}
+
 DWORD SetPwm(int32_t cardNum, int32_t channel, uint32_t lowByte, int32_t highByte) {
-  // The range comes first: a bad setting is refused whatever the card number.
-  if (highByte < kLowestHighByte || highByte > kHighestHighByte) return ERROR_INVALID_PARAMETER;
   CardRef card;
   const DWORD checked = merlox::CheckCard(cardNum, card);
   if (checked != ERROR_SUCCESS) return checked;
@@ -95,5 +99,6 @@ extern "C" uint32_t MERLOX_API DO_ReadbackAll(int32_t CardNum, uint8_t* pData) {
 
 extern "C" uint32_t MERLOX_API DO_SetPWM(int32_t CardNum, int32_t Channel, uint32_t LowByte,
                                          int32_t HighByte) {
-  return ExportStatus([&] { return SetPwm(CardNum, Channel, LowByte, HighByte); });
+  return ExportStatus([&] { return CheckHighByte(HighByte); },
+                      [&] { return SetPwm(CardNum, Channel, LowByte, HighByte); });
 }

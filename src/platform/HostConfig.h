@@ -33,6 +33,9 @@ bool WaitForThreadsToEnd(unsigned timeoutMilliseconds);
 // given back with FreeLibrary or FreeLibraryAndExitThread.
 int LibraryReferences();
 
+// The next ResumeThread fails with this error, once (0: none).
+void FailNextThreadResume(DWORD error);
+
 // Restores every default and forgets what was recorded.
 void ResetHost();
 

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include <thread>
+#include <utility>
 
 #include "platform/HostConfig.h"
 #include "platform/HostDriver.h"
@@ -44,6 +45,7 @@ struct HostThread {
   std::mutex mutex;
   std::condition_variable resumed;
   bool running = false;
+  bool terminated = false;  // ended before it ever ran
 };
 
 struct HostState {
@@ -53,6 +55,7 @@ struct HostState {
   uintptr_t nextThreadHandle = 0;
   size_t liveThreads = 0;
   int libraryReferences = 0;
+  DWORD failNextResume = 0;
   HostVersion version;
   bool winUsbPresent = true;
   std::vector<std::string> winUsbEntryPoints = kAllWinUsbEntryPoints;
@@ -116,7 +119,8 @@ void* ThreadMain(void* argument) {
   ThreadId = thread->id;
   {
     std::unique_lock<std::mutex> lock(thread->mutex);
-    thread->resumed.wait(lock, [&] { return thread->running; });
+    thread->resumed.wait(lock, [&] { return thread->running || thread->terminated; });
+    if (thread->terminated) return nullptr;
   }
   thread->start(thread->parameter);
   return nullptr;
@@ -211,8 +215,14 @@ int LibraryReferences() {
   return State().libraryReferences;
 }
 
+void FailNextThreadResume(DWORD error) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  State().failNextResume = error;
+}
+
 void ResetHost() {
   std::lock_guard<std::mutex> lock(State().mutex);
+  State().failNextResume = 0;
   State().version = HostVersion{};
   State().winUsbPresent = true;
   State().winUsbEntryPoints = kAllWinUsbEntryPoints;
@@ -313,6 +323,10 @@ DWORD WINAPI ResumeThread(HANDLE hThread) {
       SetLastError(ERROR_INVALID_HANDLE);
       return static_cast<DWORD>(-1);
     }
+    if (const DWORD error = std::exchange(State().failNextResume, 0)) {
+      SetLastError(error);
+      return static_cast<DWORD>(-1);
+    }
     thread = it->second;
   }
   std::lock_guard<std::mutex> lock(thread->mutex);
@@ -320,6 +334,28 @@ DWORD WINAPI ResumeThread(HANDLE hThread) {
   thread->running = true;
   thread->resumed.notify_all();
   return previousSuspendCount;
+}
+
+BOOL WINAPI TerminateThread(HANDLE hThread, DWORD) {
+  std::shared_ptr<merlox::host::HostThread> thread;
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    auto it = State().threadHandles.find(reinterpret_cast<uintptr_t>(hThread));
+    if (it == State().threadHandles.end()) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    thread = it->second;
+  }
+  // Only a thread that never ran can be ended here: the library ends no other.
+  std::lock_guard<std::mutex> lock(thread->mutex);
+  if (thread->running) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  thread->terminated = true;
+  thread->resumed.notify_all();
+  return TRUE;
 }
 
 BOOL WINAPI GetModuleHandleExW(DWORD dwFlags, LPCWSTR, HMODULE* phModule) {

@@ -48,6 +48,8 @@ void ResetSlot(TDeviceData& slot) {
 
 }  // namespace
 
+TDeviceData::~TDeviceData() { ForgetHandles(HandleTable); }
+
 TDeviceData& Slot(int index) { return CardTable[index]; }
 
 DWORD ErrorStatus(DWORD error) { return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE; }
@@ -229,6 +231,10 @@ void EnterLibrary() {
   }
   // The caller's first call must leave its last-error value as a later call does.
   SetLastError(callersLastError);
+}
+
+void PrepareCallerMemory() {
+  if (!LibraryStarted.load(std::memory_order_acquire)) InstallCallerMemoryGuard();
 }
 
 void LeaveLibrary() {

@@ -81,6 +81,13 @@ struct TDeviceData {
   // until a waiter takes it. Touched only by atomic exchanges.
   std::atomic<uint32_t> EndpointAbort[32] = {};
 
+  TDeviceData() = default;
+  TDeviceData(const TDeviceData&) = delete;
+  TDeviceData& operator=(const TDeviceData&) = delete;
+  // The table lives as long as the library: its handle entries go with it, their
+  // handles stay open (the system closes them with the process).
+  ~TDeviceData();
+
   // Whether the slot still holds the card the reference was checked against.
   bool Holds(const CardRef& ref) const {
     return State.load(std::memory_order_seq_cst) == StateWord(ref.generation, SlotState::kOpen);
@@ -137,6 +144,9 @@ bool FreeRemovedSlot(int index, uint32_t word);
 // memory guard, first discovery. The export boundary calls it first; the
 // caller's last-error value is left as it was.
 void EnterLibrary();
+// Puts the guard of the caller-memory copies in place before the load-time work,
+// for the value checks that run ahead of it.
+void PrepareCallerMemory();
 // Process detach: releases the card table's strings and handle lists without
 // closing handles or telling cards; the next entry starts the library afresh.
 void LeaveLibrary();

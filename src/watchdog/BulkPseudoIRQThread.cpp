@@ -41,10 +41,21 @@ HANDLE TBulkPseudoIRQThread::Create(DWORD& threadId) {
   return thread;
 }
 
-void TBulkPseudoIRQThread::Start(HANDLE thread) {
-  ResumeThread(thread);
+bool TBulkPseudoIRQThread::Start(HANDLE thread) {
+  if (ResumeThread(thread) == static_cast<DWORD>(-1)) {
+    // The thread never ran a line of its own: end it, and take back what it would
+    // have given back itself, its object and its reference on the library.
+    const DWORD error = GetLastError();
+    TerminateThread(thread, 0);
+    CloseHandle(thread);
+    if (Module) FreeLibrary(Module);
+    delete this;
+    SetLastError(error);
+    return false;
+  }
   // Nothing waits for the thread: its handle is not needed once it runs.
   CloseHandle(thread);
+  return true;
 }
 
 DWORD WINAPI TBulkPseudoIRQThread::ThreadProc(LPVOID self) {

@@ -25,10 +25,12 @@ class TBulkPseudoIRQThread {
   explicit TBulkPseudoIRQThread(const CardRef& card) : Card(card) {}
 
   // Creates the thread suspended and returns its handle (null on failure, with the
-  // last-error value set); the thread owns this object from then on and frees it
-  // when its body ends. Start lets it run and releases the handle.
+  // last-error value set). Start lets it run and releases the handle; the thread
+  // then owns this object and frees it when its body ends. When the thread cannot
+  // be started, Start ends it, frees this object and returns false with the
+  // last-error value set.
   HANDLE Create(DWORD& threadId);
-  static void Start(HANDLE thread);
+  bool Start(HANDLE thread);
 
  private:
   static DWORD WINAPI ThreadProc(LPVOID self);

@@ -21,8 +21,11 @@ namespace {
 constexpr uint32_t kEventPacketSize = 5;
 constexpr uint32_t kHighestAction = 5;
 
+DWORD CheckAction(uint32_t action) {
+  return action > kHighestAction ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+}
+
 DWORD ArmEventReaction(int32_t cardNum, uint32_t action) {
-  if (action > kHighestAction) return ERROR_INVALID_PARAMETER;
   CardRef card;
   const DWORD checked = CheckCard(cardNum, card);
   if (checked != ERROR_SUCCESS) return checked;
@@ -35,10 +38,16 @@ DWORD ArmEventReaction(int32_t cardNum, uint32_t action) {
   // Created suspended, so the action is in place before the thread can run.
   HANDLE handle = thread->Create(threadId);
   if (handle == nullptr) return LastErrorStatus();
-  thread.release();  // the running thread owns and frees it
-  Slot(card.index).WDGAction.store(action);
-  Slot(card.index).BulkPseudoIRQThread.store(threadId);
-  TBulkPseudoIRQThread::Start(handle);
+  TDeviceData& slot = Slot(card.index);
+  const uint32_t previous = slot.WDGAction.exchange(action);
+  // The thread owns and frees its object from here on, or Start does.
+  if (!thread.release()->Start(handle)) {
+    const DWORD error = LastErrorStatus();
+    // No reaction was armed: the action stays what it was.
+    slot.WDGAction.store(previous);
+    return error;
+  }
+  slot.BulkPseudoIRQThread.store(threadId);
   return ERROR_SUCCESS;
 }
 
@@ -75,7 +84,8 @@ extern "C" uint32_t MERLOX_API WDG_AbortEventRequest(int32_t CardNum) {
 }
 
 extern "C" uint32_t MERLOX_API WDG_HandleEvent(int32_t CardNum, uint32_t Action) {
-  return ExportStatus([&] { return ArmEventReaction(CardNum, Action); });
+  return ExportStatus([&] { return CheckAction(Action); },
+                      [&] { return ArmEventReaction(CardNum, Action); });
 }
 
 extern "C" uint32_t MERLOX_API WDG_EmergencyReboot(void) {

@@ -56,10 +56,7 @@ DWORD ConvertInPlace(double* callerMilliseconds, std::optional<Seconds> (*conver
   return WriteCaller(callerMilliseconds, effective) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 
-DWORD SetResetDuration(int32_t cardNum, double* pDuration) {
-  uint8_t seconds = 0;
-  const DWORD converted = ConvertInPlace(pDuration, &DurationToSeconds, seconds);
-  if (converted != ERROR_SUCCESS) return converted;
+DWORD SetResetDuration(int32_t cardNum, uint8_t seconds) {
   CardRef card;
   const DWORD status = CheckCard(cardNum, card);
   if (status != ERROR_SUCCESS) return status;
@@ -140,12 +137,18 @@ extern "C" uint32_t MERLOX_API WDGInit(int32_t CardNum) {
   return ExportStatus([&] { return CheckWatchdogInit(CardNum); });
 }
 
+// The caller's milliseconds are converted and the effective value written back
+// before the card is looked at, and before the load-time work.
 extern "C" uint32_t MERLOX_API WDG_SetTimeout(int32_t CardNum, double* pTimeout) {
-  return ExportStatus([&] { return SetWatchdogTimeout(CardNum, pTimeout); });
+  uint16_t seconds = 0;
+  return ExportStatus([&] { return ConvertInPlace(pTimeout, &TimeoutToSeconds, seconds); },
+                      [&] { return CommandTo(CardNum, kSetTimeoutIndex, seconds); });
 }
 
 extern "C" uint32_t MERLOX_API WDG_SetResetDuration(int32_t CardNum, double* pDuration) {
-  return ExportStatus([&] { return SetResetDuration(CardNum, pDuration); });
+  uint8_t seconds = 0;
+  return ExportStatus([&] { return ConvertInPlace(pDuration, &DurationToSeconds, seconds); },
+                      [&] { return SetResetDuration(CardNum, seconds); });
 }
 
 extern "C" uint32_t MERLOX_API WDG_Pet(int32_t CardNum) {

@@ -198,6 +198,29 @@ TEST_F(WatchdogEventTest, HandleEventRefusesBadActionsBeforeAnythingElse) {
   EXPECT_EQ(host::LiveThreads(), 0u);
 }
 
+// A reaction whose thread cannot be started does not exist: the call says so,
+// the action stays as it was, and the thread, its object and its reference on the
+// library are all given back.
+TEST_F(WatchdogEventTest, AThreadThatCannotBeStartedArmsNothingAndLeaksNothing) {
+  StartOn(kNT51);
+  ASSERT_EQ(WDG_HandleEvent(0, 1), 0u);
+  ASSERT_TRUE(driver().WaitForPendingReads(card_, 1, 5000));
+  host::FailNextThreadResume(ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(WDG_HandleEvent(0, 4), 8u);
+  EXPECT_EQ(Slot(0).WDGAction.load(), 1u) << "the armed action is kept";
+  // The thread that never ran is ending by itself.
+  for (int i = 0; i < 1000 && host::LiveThreads() > 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(host::LiveThreads(), 1u) << "only the thread armed first";
+  EXPECT_EQ(host::LibraryReferences(), 1);
+  EXPECT_EQ(host::OpenThreadHandles(), 0u);
+  // The first thread still reacts as it was armed to.
+  driver().SendPacket(card_, 0x82, {1, 2, 3, 4, 5});
+  EXPECT_TRUE(host::WaitForThreadsToEnd(5000));
+  EXPECT_EQ(host::LibraryReferences(), 0);
+}
+
 TEST_F(WatchdogEventTest, WaitForEventReturnsOnAnEventOrAnAbort) {
   StartOn(kNT51);
   driver().SendPacket(card_, 0x82, {1, 2, 3, 4, 5});
