@@ -10,9 +10,10 @@
 #include "registry/WinUSB.h"
 
 namespace merlox {
-namespace {
 
 TDeviceData CardTable[kMaxCards];
+
+namespace {
 
 // Taken by discovery to look up known paths and to claim a free slot, so that the
 // check and the claim see one consistent table. Never held across a driver request.
@@ -49,8 +50,6 @@ void ResetSlot(TDeviceData& slot) {
 }  // namespace
 
 TDeviceData::~TDeviceData() { ForgetHandles(HandleTable); }
-
-TDeviceData& Slot(int index) { return CardTable[index]; }
 
 DWORD ErrorStatus(DWORD error) { return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE; }
 

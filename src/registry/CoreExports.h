@@ -94,7 +94,9 @@ struct TDeviceData {
   }
 };
 
-TDeviceData& Slot(int index);
+// The table itself. Reached through Slot(); defined in CoreExports.cpp.
+extern TDeviceData CardTable[kMaxCards];
+inline TDeviceData& Slot(int index) { return CardTable[index]; }
 
 // The thread's last-error value as a status: a failed call that left it at 0
 // still has to report a failure.

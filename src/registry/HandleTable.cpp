@@ -35,18 +35,15 @@ void CloseEntry(THandleEntry* entry) {
   SetLastError(lastError);
 }
 
-void ReleaseEntry(THandleEntry* entry) {
-  if (entry->Users.fetch_sub(1, std::memory_order_acq_rel) == (kDetached | 1)) CloseEntry(entry);
-}
-
 // Adds a lease while the slot's lock is held, so that no close can take the
 // entry out of the slot in between.
-HandleLease Lease(THandleEntry* entry) {
+void Lease(THandleEntry* entry, int32_t busyPipe, HandleLease& lease) {
   entry->Users.fetch_add(1, std::memory_order_relaxed);
-  return HandleLease(entry);
+  if (busyPipe != kNoPipe) entry->BusyPipe.store(busyPipe, std::memory_order_relaxed);
+  lease.Adopt(entry);
 }
 
-DWORD OpenThreadHandle(const CardRef& ref, DWORD threadId, HandleLease& lease) {
+DWORD OpenThreadHandle(const CardRef& ref, DWORD threadId, int32_t busyPipe, HandleLease& lease) {
   TDeviceData& slot = Slot(ref.index);
   // Everything that can fail for lack of memory happens before the open, so that
   // a failure leaves no handle behind.
@@ -55,20 +52,20 @@ DWORD OpenThreadHandle(const CardRef& ref, DWORD threadId, HandleLease& lease) {
   ExclusiveLock lock(slot.Lock);
   if (!slot.Holds(ref)) return StaleCardStatus(ref);
   if (THandleEntry* existing = FindThreadEntry(slot.HandleTable, threadId)) {
-    lease = Lease(existing);
+    Lease(existing, busyPipe, lease);
     return ERROR_SUCCESS;
   }
   slot.HandleTable.reserve(slot.HandleTable.size() + 1);
   entry->hDevice = OpenDevicePath(slot.DevPath);
   if (entry->hDevice == INVALID_HANDLE_VALUE) return LastErrorStatus();
   slot.HandleTable.push_back(entry.get());
-  lease = Lease(entry.release());
+  Lease(entry.release(), busyPipe, lease);
   return ERROR_SUCCESS;
 }
 
 bool AnyBusy(const std::vector<THandleEntry*>& entries) {
   for (const THandleEntry* entry : entries) {
-    if (entry->BusyPipe.load(std::memory_order_seq_cst) != kNoPipe) return true;
+    if (entry->BusyPipe.load(std::memory_order_acquire) != kNoPipe) return true;
   }
   return false;
 }
@@ -88,7 +85,7 @@ HANDLE IdleHandle(const std::vector<THandleEntry*>& entries) {
 void AbortBusyPipes(const std::vector<THandleEntry*>& entries, HANDLE device) {
   uint32_t aborted[8] = {};  // one bit per pipe address
   for (const THandleEntry* entry : entries) {
-    const int32_t pipe = entry->BusyPipe.load(std::memory_order_seq_cst);
+    const int32_t pipe = entry->BusyPipe.load(std::memory_order_acquire);
     if (pipe == kNoPipe || (aborted[pipe / 32] >> (pipe % 32)) & 1) continue;
     aborted[pipe / 32] |= 1u << (pipe % 32);
     uint8_t pipeByte = static_cast<uint8_t>(pipe);
@@ -127,12 +124,9 @@ HandleLease& HandleLease::operator=(HandleLease&& other) noexcept {
   return *this;
 }
 
-void HandleLease::Release() {
-  if (entry_ != nullptr) ReleaseEntry(entry_);
-  entry_ = nullptr;
-}
+void HandleLease::CloseDetached(THandleEntry* entry) { CloseEntry(entry); }
 
-DWORD GetThreadHandle(const CardRef& ref, HandleLease& lease) {
+DWORD GetThreadHandle(const CardRef& ref, HandleLease& lease, int32_t busyPipe) {
   TDeviceData& slot = Slot(ref.index);
   const DWORD threadId = GetCurrentThreadId();
   {
@@ -141,11 +135,11 @@ DWORD GetThreadHandle(const CardRef& ref, HandleLease& lease) {
     SharedLock lock(slot.Lock);
     if (!slot.Holds(ref)) return StaleCardStatus(ref);
     if (THandleEntry* entry = FindThreadEntry(slot.HandleTable, threadId)) {
-      lease = Lease(entry);
+      Lease(entry, busyPipe, lease);
       return ERROR_SUCCESS;
     }
   }
-  return OpenThreadHandle(ref, threadId, lease);
+  return OpenThreadHandle(ref, threadId, busyPipe, lease);
 }
 
 void AddThreadHandle(TDeviceData& slot, HANDLE device) {

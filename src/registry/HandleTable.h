@@ -45,16 +45,34 @@ class HandleLease {
 
   HANDLE handle() const { return entry_->hDevice; }
   THandleEntry& entry() const { return *entry_; }
-  void Release();
+  // Ends the use; the handle is closed here when its card was closed meanwhile
+  // and this was its last user.
+  void Release() {
+    if (entry_ == nullptr) return;
+    if (entry_->Users.fetch_sub(1, std::memory_order_acq_rel) == (kDetached | 1)) {
+      CloseDetached(entry_);
+    }
+    entry_ = nullptr;
+  }
+  // Takes a use the caller has already counted on the entry.
+  void Adopt(THandleEntry* entry) {
+    Release();
+    entry_ = entry;
+  }
 
  private:
+  static void CloseDetached(THandleEntry* entry);
+
   THandleEntry* entry_ = nullptr;
 };
 
 // Leases the calling thread's handle for the card of `ref`, opening one on first
 // use. 0 with the lease; the stale-card status when the slot no longer holds the
 // card; otherwise the error of the refused open (the caller decides what it means).
-DWORD GetThreadHandle(const CardRef& ref, HandleLease& lease);
+// A bulk transfer names its pipe: the handle is marked busy on it under the same
+// lock as the check, so a close that ends the card later sees the mark and ends
+// the transfer. The caller clears the mark when the transfer is done.
+DWORD GetThreadHandle(const CardRef& ref, HandleLease& lease, int32_t busyPipe = kNoPipe);
 
 // Files the discovering thread's probing handle as the first entry of a slot
 // being claimed; the caller holds the slot's lock. Allocates before it files, so

@@ -13,21 +13,14 @@ namespace merlox {
 constexpr uint8_t kWatchdogEventPipe = 0x82;
 constexpr uint8_t kChangeOfStatePipe = 0x88;
 
-// One bulk transfer on the card's pipe; the endpoint address alone tells the
-// driver the direction. The buffer goes to the driver untouched; *delivered
-// (library memory) receives the count, clamped to `length`. A failure goes
-// through TranslateIoFailure; an IN transfer whose card was closed while it
-// waited gives the stale-card status, whatever the driver delivered.
-DWORD BulkTransfer(const CardRef& card, uint8_t pipe, void* buffer, uint32_t length,
-                   uint32_t* delivered);
-
 // Sends IOCTL_ABORT_PIPE on the calling thread's own handle for the card. A
 // failure is the driver's error (31 when it gave none) and never closes the card.
 DWORD AbortPipe(const CardRef& card, uint8_t pipe);
 
 // The waiter's side of the abort protocol: a bulk read of the pipe into buffer
 // that reports 995 when an abort was requested while it waited (or before).
-// On success *received holds the bytes delivered.
+// On success *received holds the bytes delivered. A read that ends after its card
+// was closed or found gone gives the stale-card status (2 or 1617).
 DWORD ReadWaitingPipe(const CardRef& card, uint8_t pipe, void* buffer, uint32_t size,
                       uint32_t* received);
 // The aborter's side: checks the card, sets the pipe's flag, then asks the
