@@ -94,6 +94,8 @@ TEST_P(ChurnTest, ACardClosedAndFoundAgainUnderLoadStaysItself) {
       workerThreads.insert(GetCurrentThreadId());
     }
     while (!stop) {
+      Expect("abort", WDG_AbortEventRequest(0));
+      Expect("abort", DI_AbortCOSRequest(0));
       std::this_thread::sleep_for(200us);
     }
   });
