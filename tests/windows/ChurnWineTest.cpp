@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -25,7 +26,7 @@ using WaitForCosFn = decltype(&::DI_WaitForCOS);
 
 // Close-and-discover cycles of one run; the other threads work until they are done.
 // Fewer than the host build runs: every cycle costs more under Wine.
-constexpr int kCycles = 150;
+constexpr int kCycles = 300;
 
 constexpr uint8_t kEventPipe = 0x82;
 constexpr uint8_t kCosPipe = 0x88;
@@ -37,6 +38,8 @@ struct Case {
   // with unplugs, while it vanishes under the call).
   std::set<uint32_t> explained;
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 // The operations the threads call, resolved by name from the shipped DLL.
 struct Operations {
@@ -155,14 +158,19 @@ TEST_P(ChurnWineTest, ACardClosedAndFoundAgainUnderLoadStaysItself) {
         threads,
         [churn, seed] {
           for (int i = 0; !churn->stop; ++i, ++churn->calls) {
+            uint32_t status;
+            const char* operation;
             if ((i + seed) % 2) {
-              churn->Expect("WDG_Pet", churn->op.pet(0));
+              operation = "WDG_Pet";
+              status = churn->op.pet(0);
             } else {
+              operation = "GenericVendorRead";
               uint8_t data[8];
               uint32_t length = sizeof(data);
-              churn->Expect("GenericVendorRead",
-                            dll().GenericVendorRead(0, 0xA2, 0x1DF8, 0, &length, data));
+              status = dll().GenericVendorRead(0, 0xA2, 0x1DF8, 0, &length, data);
             }
+            churn->Expect(operation, status);
+            if (status == 0) ++churn->transferred;
           }
         },
         true);
@@ -249,13 +257,17 @@ TEST_P(ChurnWineTest, ACardClosedAndFoundAgainUnderLoadStaysItself) {
 
   for (const std::string& p : churn->problems) ADD_FAILURE() << p;
   EXPECT_GT(churn->calls.load(), uint64_t{kCycles}) << "the workers hardly ran";
+  EXPECT_GT(churn->transferred.load(), uint64_t{kCycles})
+      << "the transfers hardly reached the card";
   std::string ends;
   for (const auto& [status, count] : churn->waitEnds) {
     ends += " " + std::to_string(status) + ":" + std::to_string(count);
   }
-  std::printf("churn: %d closes and discoveries, %llu calls, waits ended%s, %lu ms\n", kCycles,
-              static_cast<unsigned long long>(churn->calls.load()), ends.c_str(),
-              static_cast<unsigned long>(elapsed));
+  std::printf(
+      "churn: %d closes and discoveries, %llu calls (%llu transferred), waits ended%s, %lu ms\n",
+      kCycles, static_cast<unsigned long long>(churn->calls.load()),
+      static_cast<unsigned long long>(churn->transferred.load()), ends.c_str(),
+      static_cast<unsigned long>(elapsed));
 
   for (const sim::RequestRecord& request : driver().Requests(bystander)) {
     EXPECT_FALSE(workerThreads.count(request.threadId)) << "a request reached the other card";
