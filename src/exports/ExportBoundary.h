@@ -29,7 +29,7 @@ template <class Body>
 uint32_t ExportStatus(Body&& body) noexcept {
   return GuardedStatus([&] {
     EnterLibrary();
-    return body();
+    return static_cast<uint32_t>(body());
   });
 }
 
@@ -43,7 +43,7 @@ uint32_t ExportStatus(Check&& check, Body&& body) noexcept {
     const uint32_t refused = check();
     if (refused != ERROR_SUCCESS) return refused;
     EnterLibrary();
-    return body();
+    return static_cast<uint32_t>(body());
   });
 }
 
