@@ -13,7 +13,6 @@ extern "C" uint32_t MERLOX_API WDG_ReadTemp(int32_t CardNum, double* pTemperatur
   TSensorRecord values;
   const uint32_t status = AI_ReadAll(CardNum, &values);
   if (status != ERROR_SUCCESS) return status;
-  // Multiply first, then add, in double precision.
-  const double fahrenheit = values.Temperature * 1.8 + 32.0;
+  const double fahrenheit = CelsiusToFahrenheit(values.Temperature);
   return WriteCaller(pTemperature, fahrenheit) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
