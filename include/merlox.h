@@ -332,7 +332,9 @@ uint16_t MERLOX_API RelOutPortB(int32_t CardNum, int32_t Offset, uint32_t Value)
  *
  * The returned text is never freed. "Windows error N" is written into a buffer of
  * the calling thread's own, so threads never see each other's numbers; it stays
- * valid until the same thread asks for the text of another such status or ends. */
+ * valid until the same thread asks for the text of another such status or ends.
+ * (MinGW's GCC takes thread-local storage from libgcc: a C++ program built with it
+ * links -static-libgcc or ships libgcc_s_seh-1.dll, as it does for libstdc++.) */
 #if defined(_MSC_VER) && !defined(__cplusplus)
 #define MERLOX_THREAD_LOCAL_ __declspec(thread)
 #elif defined(__cplusplus)
