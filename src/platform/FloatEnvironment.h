@@ -29,7 +29,6 @@ constexpr uint16_t kX87Rounding = 0x0C00;
 
 // MXCSR: exception flags in bits 0-5, denormals-are-zero in 6, exception masks in
 // 7-12, rounding in 13-14, flush-to-zero in 15.
-constexpr uint32_t kMxcsrFlags = 0x003F;
 constexpr uint32_t kMxcsrDenormalsAreZero = 0x0040;
 constexpr uint32_t kMxcsrExceptionMasks = 0x1F80;
 constexpr uint32_t kMxcsrRounding = 0x6000;
