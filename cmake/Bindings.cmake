@@ -67,6 +67,12 @@ add_test(NAME binding_declarations
                  -P ${PROJECT_SOURCE_DIR}/tests/bindings/CheckBindingDeclarations.cmake)
 set_tests_properties(binding_declarations PROPERTIES LABELS bindings)
 
+# The bindings' status texts are those of MERLOX_StatusText in merlox.h.
+add_test(NAME binding_status_texts
+         COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                 -P ${PROJECT_SOURCE_DIR}/tests/bindings/CheckStatusTexts.cmake)
+set_tests_properties(binding_status_texts PROPERTIES LABELS bindings)
+
 add_test(NAME shared_library_exports
          COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:merlox_shared>
                  -DTABLE=${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt

@@ -20,6 +20,12 @@ function(merlox_header_test name source language standard)
                                            ${language}_STANDARD_REQUIRED ON
                                            ${language}_EXTENSIONS OFF)
   target_link_libraries(${name} PRIVATE ${ARGN})
+  if(WIN32)
+    # MERLOX_StatusText keeps its "Windows error N" text in thread-local storage,
+    # which MinGW's GCC provides through libgcc; g++ would link that as a DLL the
+    # test could not find beside it, so it is linked in as merloxctl's is.
+    target_link_options(${name} PRIVATE -static-libgcc)
+  endif()
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES PASS_REGULAR_EXPRESSION "merlox.h from C[+]*: ok"
                                           TIMEOUT 120)

@@ -48,7 +48,7 @@ extern "C" {
 #define MERLOX_STATUS_NOACCESS 998u         /* a caller's buffer cannot be read or written */
 #define MERLOX_STATUS_BAD_TOKEN_TYPE 1349u  /* the card's product has no watchdog */
 #define MERLOX_STATUS_INTERNAL_ERROR 1359u  /* an internal failure inside the operation */
-#define MERLOX_STATUS_INVALID_INDEX 1413u   /* card number outside 0..31 and not a selector */
+#define MERLOX_STATUS_INVALID_INDEX 1413u   /* card number not 0..31 nor a selector; bad channel */
 #define MERLOX_STATUS_DEVICE_REMOVED 1617u  /* the card has gone; close it to free its number */
 
 /* Runs a discovery and returns one more than the highest card number that holds an
@@ -334,9 +334,31 @@ uint16_t MERLOX_API RelOutPortB(int32_t CardNum, int32_t Offset, uint32_t Value)
  * A short English description of a status as this library gives it, for messages
  * and logs. Statuses the library does not produce itself are Windows errors
  * passed on from the driver or the system; the helper names the common ones and
- * calls the rest "Windows error" (FormatMessage gives the system's own text).
- * Inline rather than exported: the DLL's set of exported names is fixed. */
+ * calls any other "Windows error N" with its number (FormatMessage gives the
+ * system's own text). Inline rather than exported: the DLL's set of exported
+ * names is fixed. The language bindings carry the same texts.
+ *
+ * The returned text is never freed. "Windows error N" is written into a buffer of
+ * the calling thread's own, so threads never see each other's numbers; it stays
+ * valid until the same thread asks for the text of another such status or ends.
+ * (MinGW's GCC takes thread-local storage from libgcc: a C++ program built with it
+ * links -static-libgcc or ships libgcc_s_seh-1.dll, as it does for libstdc++.) */
+#if defined(_MSC_VER) && !defined(__cplusplus)
+#define MERLOX_THREAD_LOCAL_ __declspec(thread)
+#elif defined(__cplusplus)
+#define MERLOX_THREAD_LOCAL_ thread_local
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define MERLOX_THREAD_LOCAL_ _Thread_local
+#else
+#define MERLOX_THREAD_LOCAL_ __thread /* C99 has no keyword; GCC, Clang and others accept this */
+#endif
+
 static inline const char* MERLOX_StatusText(uint32_t Status) {
+  static MERLOX_THREAD_LOCAL_ char windowsError[32];
+  static const char prefix[] = "Windows error ";
+  char digits[10];
+  unsigned length = 0;
+  unsigned i;
   switch (Status) {
     case MERLOX_STATUS_SUCCESS:
       return "success";
@@ -367,7 +389,7 @@ static inline const char* MERLOX_StatusText(uint32_t Status) {
     case MERLOX_STATUS_INTERNAL_ERROR:
       return "internal error in the library";
     case MERLOX_STATUS_INVALID_INDEX:
-      return "card numbers are 0 to 31, -2 or -3";
+      return "a card number outside 0..31 that is not a selector, or a channel out of range";
     case MERLOX_STATUS_DEVICE_REMOVED:
       return "the card has gone; close it to free its number";
     case 5u:
@@ -375,10 +397,19 @@ static inline const char* MERLOX_StatusText(uint32_t Status) {
     case 1167u:
       return "the device is not connected";
     default:
-      return "Windows error";
+      break;
   }
+  /* The digits come out lowest first; the buffer gets them highest first. */
+  do {
+    digits[length++] = (char)('0' + Status % 10u);
+    Status /= 10u;
+  } while (Status != 0u);
+  for (i = 0; i < sizeof prefix - 1; ++i) windowsError[i] = prefix[i];
+  while (length > 0) windowsError[i++] = digits[--length];
+  windowsError[i] = '\0';
+  return windowsError;
 }
-
+#undef MERLOX_THREAD_LOCAL_
 
 #ifdef __cplusplus
 }

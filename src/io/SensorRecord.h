@@ -28,10 +28,16 @@ static_assert(sizeof(TSensorRecord) == kSensorValues * sizeof(double),
 
 // The conversions compute in double precision in exactly the order written:
 // multiply, then divide, then subtract. Folding the constants first would change
-// the last bit of some results (RawToAnalog of 32767 would become 1250.0).
+// the last bit of some results (RawToAnalog of 32767 would become 1250.0). They
+// round to nearest whatever floating-point environment the calling thread has set,
+// and leave that environment as it was.
 double RawToCelsius(uint16_t count);   // count * 175.72 / 65536 - 46.85
 double RawToHumidity(uint16_t count);  // count * 125 / 65536 - 6
 double RawToAnalog(uint16_t count);    // count * 1.25 / 32.767
+
+// Degrees Celsius to degrees Fahrenheit, celsius * 1.8 + 32 (multiply first, then
+// add), in the same environment as the conversions above.
+double CelsiusToFahrenheit(double celsius);
 
 // Fills all six members of *pValues from *pRaw, member by member in index order.
 void ConvertSensorRecord(TSensorRecord* pValues, const TRawSensorRecord* pRaw);

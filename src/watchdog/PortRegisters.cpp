@@ -8,6 +8,7 @@
 
 #include "exports/ExportBoundary.h"
 #include "merlox.h"
+#include "platform/FloatEnvironment.h"
 #include "platform/Win32.h"
 #include "registry/CoreExports.h"
 #include "watchdog/Temperature.h"
@@ -43,9 +44,11 @@ uint16_t Report(DWORD status, uint16_t result, DWORD callersLastError) {
 }  // namespace
 
 uint16_t ScaledTemperature(double fahrenheit) {
-  // llrint rounds in the default mode, to nearest with halves to even.
-  const double scaled = (fahrenheit - 7.0) * (15.0 / 11.0);
-  return static_cast<uint16_t>(std::llrint(scaled));
+  // In the default environment llrint rounds to nearest with halves to even, and
+  // the subtraction and multiplication round to nearest too, whatever the caller set.
+  const DefaultFloatEnvironment environment;
+  const double scaled = (FloatFence(fahrenheit) - 7.0) * (15.0 / 11.0);
+  return FloatFence(static_cast<uint16_t>(std::llrint(scaled)));
 }
 
 uint16_t ReadRegister(int32_t cardNum, int32_t offset) {

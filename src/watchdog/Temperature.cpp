@@ -15,8 +15,7 @@ DWORD ReadTemperatureFahrenheit(int32_t cardNum, double* pTemperature) {
   TSensorRecord values;
   const DWORD status = ReadSensors(cardNum, values);
   if (status != ERROR_SUCCESS) return status;
-  // Multiply first, then add, in double precision.
-  const double fahrenheit = values.Temperature * 1.8 + 32.0;
+  const double fahrenheit = CelsiusToFahrenheit(values.Temperature);
   return WriteCaller(pTemperature, fahrenheit) ? ERROR_SUCCESS : ERROR_NOACCESS;
 }
 

@@ -51,6 +51,9 @@ int main(void) {
       Check(strcmp(text, MERLOX_StatusText(kLibraryStatuses[j])) != 0, "two statuses share a text");
     }
   }
+  Check(strcmp(MERLOX_StatusText(1000u), "Windows error 1000") == 0,
+        "an unknown status is a Windows error with its number");
+  Check(strcmp(MERLOX_StatusText(0u - 1u), "Windows error 4294967295") == 0, "the largest status");
   Check(sizeof record == 6 * sizeof(double), "TSensorRecord is six doubles");
   Check(sizeof record.Analog / sizeof record.Analog[0] == 4, "four analog inputs");
   /* Calls that need no card: the library loads, runs and checks card numbers. */

@@ -44,8 +44,16 @@ int main() {
     check(function != nullptr, "a function has an address");
   check(std::strcmp(MERLOX_StatusText(MERLOX_STATUS_DEVICE_REMOVED), "Windows error") != 0,
         "1617 has its own text");
-  check(std::strcmp(MERLOX_StatusText(0x12345u), "Windows error") == 0,
-        "an unknown status is a Windows error");
+  // Any other status is a Windows error with its number, whatever its width.
+  check(std::strcmp(MERLOX_StatusText(0x12345u), "Windows error 74565") == 0,
+        "an unknown status is a Windows error with its number");
+  const char* const largest = MERLOX_StatusText(0xFFFFFFFFu);
+  check(std::strcmp(largest, "Windows error 4294967295") == 0, "the largest status");
+  check(std::strcmp(MERLOX_StatusText(1u), "Windows error 1") == 0, "a one-digit status");
+  check(std::strcmp(MERLOX_StatusText(MERLOX_STATUS_INVALID_INDEX),
+                    "a card number outside 0..31 that is not a selector, or a channel out of "
+                    "range") == 0,
+        "1413 names both of its meanings");
   uint32_t pid = 0;
   check(QueryCardID(32, &pid) == MERLOX_STATUS_INVALID_INDEX, "card 32 gives 1413");
   int32_t status = 0;

@@ -33,13 +33,12 @@ TEST_F(ControlTransferTest, ResetChipHoldsThenReleasesTheController) {
   EXPECT_EQ(MERLOX_ResetChip(0), 0u);
   const auto requests = ControlRequests();
   ASSERT_THAT(requests, SizeIs(2));
-  const auto hold = Hex(
+  // One byte of data to the controller's control register: 1 holds it, 0 releases it.
+  const std::string writeControlRegister =
       "40 A0 00 E6 00 00 01 00 2A 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
-      " 26 00 00 00 01 00 00 00 01");
-  EXPECT_THAT(requests[0].input, ElementsAreArray(hold));
-  auto release = hold;
-  release.back() = 0;
-  EXPECT_THAT(requests[1].input, ElementsAreArray(release));
+      " 26 00 00 00 01 00 00 00";
+  EXPECT_THAT(requests[0].input, ElementsAreArray(Hex((writeControlRegister + " 01").c_str())));
+  EXPECT_THAT(requests[1].input, ElementsAreArray(Hex((writeControlRegister + " 00").c_str())));
   for (const auto& request : requests) {
     EXPECT_EQ(request.inputSize, 39u);
     EXPECT_EQ(request.outputSize, 39u);

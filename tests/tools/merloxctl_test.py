@@ -80,12 +80,15 @@ class CommandTest(unittest.TestCase):
         self.assertEqual(json.loads(result.stdout), {"card": 0, "outputs": 4})
 
 
+BAD_NUMBER = "a card number outside 0..31 that is not a selector, or a channel out of range"
+
+
 class FailureTest(unittest.TestCase):
     # (arguments, status, message): a bad card number or argument is reported with
     # the library's status and its meaning, and exits 1.
     STATUSES = [
-        (["wdg", "status", "40"], 1413, "card numbers are 0 to 31, -2 or -3"),
-        (["wdg", "pet", "-1"], 1413, "card numbers are 0 to 31, -2 or -3"),
+        (["wdg", "status", "40"], 1413, BAD_NUMBER),
+        (["wdg", "pet", "-1"], 1413, BAD_NUMBER),
         (["sensors", "9"], 2, "no open card with this number"),
         (["speaker", "0", "70000"], 87, "an argument is out of range"),
         (["watch", "12"], 2, "no open card with this number"),

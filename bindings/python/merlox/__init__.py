@@ -32,23 +32,27 @@ __all__ = [
 LOWEST_OPEN_CARD = -2  # the open card with the lowest number
 ONLY_OPEN_CARD = -3  # the only open card
 
-# The statuses the library produces itself; any other is a Windows error number.
+# The texts of MERLOX_StatusText in merlox.h, word for word (a test compares them):
+# the statuses the library produces itself and two common Windows errors; any
+# other status is "Windows error N".
 STATUS_TEXTS = {
     0: "success",
-    2: "free slot, or no open card for a selector",
-    6: "close of a free slot",
-    8: "memory for a request could not be had",
-    12: "a pointer the operation needs is null",
-    13: "the card's reply is too short",
-    31: "a request failed without an error number",
-    50: "not provided, or the card has no serial number",
-    52: "several cards are open for the only-open-card selector",
-    87: "a numeric argument out of range",
-    995: "a waiting read was aborted",
-    998: "a caller's buffer cannot be read or written",
-    1349: "the card's product has no watchdog",
-    1359: "an internal failure inside the operation",
-    1413: "card number outside 0..31 and not a selector",
+    2: "no open card with this number",
+    5: "access denied by the driver or the system",
+    6: "no card with this number to close",
+    8: "not enough memory for the request",
+    12: "a required pointer is null",
+    13: "the card's reply is too short or malformed",
+    31: "the request failed without an error number",
+    50: "not supported by this library or card",
+    52: "several cards are open; give a card number",
+    87: "an argument is out of range",
+    995: "the wait was aborted",
+    998: "a buffer cannot be read or written",
+    1167: "the device is not connected",
+    1349: "this card has no watchdog",
+    1359: "internal error in the library",
+    1413: "a card number outside 0..31 that is not a selector, or a channel out of range",
     1617: "the card has gone; close it to free its number",
 }
 

@@ -1,0 +1,87 @@
+# Checks that the Python binding gives every status the text MERLOX_StatusText in
+# merlox.h gives it, word for word, names no status the header does not, and calls
+# any other status "Windows error N" as the header does. (The C# and VB bindings
+# carry the status numbers only.) Usage:
+#   cmake -DSOURCE_DIR=<project> -P CheckStatusTexts.cmake
+cmake_minimum_required(VERSION 3.25)
+
+# Texts hold semicolons, which CMake lists would split at.
+function(read_source path variable)
+  file(READ "${path}" text)
+  string(REPLACE ";" "<semicolon>" text "${text}")
+  set(${variable} "${text}" PARENT_SCOPE)
+endfunction()
+
+read_source("${SOURCE_DIR}/include/merlox.h" header)
+read_source("${SOURCE_DIR}/bindings/python/merlox/__init__.py" python)
+
+# The header's status numbers by name, then its texts by number.
+string(REGEX MATCHALL "#define MERLOX_STATUS_[A-Z_]+ [0-9]+u" defines "${header}")
+foreach(define IN LISTS defines)
+  string(REGEX MATCH "(MERLOX_STATUS_[A-Z_]+) ([0-9]+)u" matched "${define}")
+  set(number_of_${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+endforeach()
+
+string(FIND "${header}" "static inline const char* MERLOX_StatusText(" start)
+if(start EQUAL -1)
+  message(FATAL_ERROR "CheckStatusTexts: merlox.h has no MERLOX_StatusText")
+endif()
+string(SUBSTRING "${header}" ${start} -1 function)
+string(FIND "${function}" "default:" end)
+string(SUBSTRING "${function}" 0 ${end} cases)
+string(REGEX MATCHALL "case [A-Za-z0-9_]+:[ \n]+return \"[^\"]*\"" cases "${cases}")
+set(header_statuses "")
+foreach(case IN LISTS cases)
+  string(REGEX MATCH "case ([A-Za-z0-9_]+):[ \n]+return \"([^\"]*)\"" matched "${case}")
+  set(label ${CMAKE_MATCH_1})
+  set(text "${CMAKE_MATCH_2}")
+  if(DEFINED number_of_${label})
+    set(number ${number_of_${label}})
+  elseif(label MATCHES "^([0-9]+)u$")
+    set(number ${CMAKE_MATCH_1})
+  else()
+    message(FATAL_ERROR "CheckStatusTexts: merlox.h has a case ${label} of no known number")
+  endif()
+  set(header_text_${number} "${text}")
+  list(APPEND header_statuses ${number})
+endforeach()
+list(LENGTH header_statuses count)
+if(count LESS 16)
+  message(FATAL_ERROR "CheckStatusTexts: read only ${count} texts from merlox.h")
+endif()
+
+set(errors "")
+
+# Python: the STATUS_TEXTS table and the text of any other status.
+string(REGEX MATCH "STATUS_TEXTS = {[^}]*}" table "${python}")
+string(REGEX MATCHALL "[0-9]+: \"[^\"]*\"" entries "${table}")
+set(python_statuses "")
+foreach(entry IN LISTS entries)
+  string(REGEX MATCH "([0-9]+): \"([^\"]*)\"" matched "${entry}")
+  set(number ${CMAKE_MATCH_1})
+  set(text "${CMAKE_MATCH_2}")
+  list(APPEND python_statuses ${number})
+  if(NOT DEFINED header_text_${number})
+    string(APPEND errors "  Python: ${number} has a text, merlox.h gives it none\n")
+  elseif(NOT text STREQUAL header_text_${number})
+    string(APPEND errors
+           "  Python: ${number} is \"${text}\", merlox.h says \"${header_text_${number}}\"\n")
+  endif()
+endforeach()
+foreach(number IN LISTS header_statuses)
+  if(NOT number IN_LIST python_statuses)
+    string(APPEND errors "  Python: no text for ${number} (\"${header_text_${number}}\")\n")
+  endif()
+endforeach()
+if(NOT header MATCHES "\"Windows error \"")
+  string(APPEND errors "  merlox.h: other statuses are no longer \"Windows error N\"\n")
+endif()
+if(NOT python MATCHES "f\"Windows error {status}\"")
+  string(APPEND errors "  Python: other statuses are not \"Windows error N\"\n")
+endif()
+
+if(errors)
+  string(REPLACE "<semicolon>" ";" errors "${errors}")
+  message(FATAL_ERROR "CheckStatusTexts:\n${errors}")
+endif()
+message(STATUS "CheckStatusTexts: ${count} texts agree")
