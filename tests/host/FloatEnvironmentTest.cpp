@@ -9,7 +9,7 @@
 #include "LibraryFixture.h"
 #include "io/SensorRecord.h"
 #include "platform/FloatEnvironment.h"
-#include "tests/common/CallerFloatEnvironment.h"
+#include "CallerFloatEnvironment.h"
 #include "watchdog/PortRegisters.h"
 #include "watchdog/WatchdogUnits.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "MerloxDll.h"
-#include "tests/common/CallerFloatEnvironment.h"
+#include "CallerFloatEnvironment.h"
 
 namespace merlox::test {
 namespace {
