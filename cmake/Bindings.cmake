@@ -15,7 +15,8 @@ add_custom_target(merlox_version_script DEPENDS ${MERLOX_VERSION_SCRIPT})
 
 add_library(merlox_shared SHARED sim/SimControlApi.cpp)
 merlox_sim_target(merlox_shared)
-target_link_libraries(merlox_shared PRIVATE merlox_sim_host merlox_core)
+# Every operation goes into the shared library, referenced or not.
+target_link_libraries(merlox_shared PRIVATE merlox_sim_host "$<LINK_LIBRARY:WHOLE_ARCHIVE,merlox_core>")
 set_target_properties(merlox_shared PROPERTIES OUTPUT_NAME merlox LINK_DEPENDS
                                                 ${MERLOX_VERSION_SCRIPT})
 add_dependencies(merlox_shared merlox_version_script)
