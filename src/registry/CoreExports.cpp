@@ -126,6 +126,8 @@ bool SlotCaps(const CardRef& ref, TPIDCaps& caps) {
 bool IsPathOpen(const std::string& path) {
   SharedLock claim(TableClaimLock);
   for (TDeviceData& slot : CardTable) {
+    // Only open slots are looked at under their lock, and checked again there.
+    if (StateOf(slot.State.load()) != SlotState::kOpen) continue;
     SharedLock lock(slot.Lock);
     if (StateOf(slot.State.load()) == SlotState::kOpen && slot.DevPath == path) return true;
   }

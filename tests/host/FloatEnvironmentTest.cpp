@@ -10,6 +10,7 @@
 #include "io/SensorRecord.h"
 #include "platform/FloatEnvironment.h"
 #include "CallerFloatEnvironment.h"
+#include "ExpectedConversions.h"
 #include "watchdog/PortRegisters.h"
 #include "watchdog/WatchdogUnits.h"
 
@@ -18,16 +19,6 @@ namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kTiniest = std::numeric_limits<double>::denorm_min();
-
-// The test's own formulas, evaluated in the default environment the test program
-// runs in.
-double Celsius(uint16_t count) { return static_cast<double>(count) * 175.72 / 65536 - 46.85; }
-double Humidity(uint16_t count) { return static_cast<double>(count) * 125 / 65536 - 6; }
-double Analog(uint16_t count) { return static_cast<double>(count) * 1.25 / 32.767; }
-double Fahrenheit(uint16_t count) { return Celsius(count) * 1.8 + 32.0; }
-uint16_t Scaled(double fahrenheit) {
-  return static_cast<uint16_t>(std::llrint((fahrenheit - 7.0) * (15.0 / 11.0)));
-}
 
 // Milliseconds in, the seconds the card must get. Each one goes wrong in some
 // environment: a directed division turns the doubles next to 32500 and 65500 into

@@ -9,6 +9,7 @@
 
 #include "MerloxDll.h"
 #include "CallerFloatEnvironment.h"
+#include "ExpectedConversions.h"
 
 namespace merlox::test {
 namespace {
@@ -16,15 +17,6 @@ namespace {
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kTiniest = std::numeric_limits<double>::denorm_min();
 constexpr uint16_t kCounts[6] = {26000, 30000, 9, 32767, 50000, 65535};
-
-// The test's own formulas, in the default environment the test program runs in.
-double Celsius(uint16_t count) { return static_cast<double>(count) * 175.72 / 65536 - 46.85; }
-double Humidity(uint16_t count) { return static_cast<double>(count) * 125 / 65536 - 6; }
-double Analog(uint16_t count) { return static_cast<double>(count) * 1.25 / 32.767; }
-double Fahrenheit(uint16_t count) { return Celsius(count) * 1.8 + 32.0; }
-uint16_t Scaled(double fahrenheit) {
-  return static_cast<uint16_t>(std::llrint((fahrenheit - 7.0) * (15.0 / 11.0)));
-}
 
 // Milliseconds in and the seconds the card must get; each goes wrong in some
 // environment (a directed division, denormals-are-zero, a directed integer rounding).
