@@ -251,7 +251,8 @@ uint32_t MERLOX_API DI_SetDebounceSome(int32_t CardNum, uint32_t Mask, uint32_t 
 typedef struct TSensorRecord {
   double Temperature; /* degrees Celsius */
   double Humidity;    /* relative humidity, percent; not clamped */
-  double Analog[4];   /* analog inputs 0..3 */
+  double Analog[4];   /* analog inputs 0..3, millivolts: count x 1.25 / 32.767, a 1.25 V
+                         reference over 32767 counts (1250 mV at count 32767) */
 } TSensorRecord;
 
 /* Switch the card's analog inputs on or off. 0; the card-number statuses; 1617

@@ -8,6 +8,8 @@ packages=(cmake ninja-build g++ clang-format googletest mingw-w64 wine64)
 packages+=(python3-pytest mono-mcs mono-runtime)
 # llvm-dlltool makes MERLOX.lib; Python runs the merloxctl tests.
 packages+=(llvm python3)
+# merloxctl: command lines with CLI11, JSON with nlohmann-json (header-only, both builds).
+packages+=(libcli11-dev nlohmann-json3-dev)
 # The performance benchmark (scripts/bench.sh): Google Benchmark, valgrind and strace for
 # its instruction and system-call counts.
 packages+=(libbenchmark-dev valgrind strace)

@@ -1,40 +1,69 @@
-// The commands of merloxctl. Each takes the words after the command name and
-// returns the process's exit code (see Output.h).
+// The commands of merloxctl, each with its values already read and checked from the
+// command line (CommandLine.cpp). Each returns the process's exit code (Output.h).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "Cards.h"
 #include "Output.h"
 
 namespace merloxctl {
 
-using Args = std::vector<std::string>;
+int ListCards(Output& out);
 
-int ListCards(const Output& out, const Args& args);
-int Watchdog(const Output& out, const Args& args);
-int Sensors(const Output& out, const Args& args);
-int AnalogInputs(const Output& out, const Args& args);
-int DigitalInputs(const Output& out, const Args& args);
-int DigitalOutputs(const Output& out, const Args& args);
-int Speaker(const Output& out, const Args& args);
-int Watch(const Output& out, const Args& args);
+// Watchdog.
+// The watchdog status byte, decoded: bit 0 running, bit 1 events enabled, bit 2 the
+// watchdog has reset the host since the card powered up.
+Json WatchdogStatusJson(int32_t status);
+std::string WatchdogStatusText(int32_t status);
 
-// Plugs simulated cards in (host build); false, with a message, when this build
-// has no simulator.
-bool StartSimulation();
+enum class WatchdogVerb { kStart, kStop, kPet };
+int WatchdogStatus(Output& out, const CardChoice& choice);
+int WatchdogCommand(Output& out, const CardChoice& choice, WatchdogVerb verb);
+int WatchdogTimeout(Output& out, const CardChoice& choice, uint32_t seconds);
+int WatchdogResetDuration(Output& out, const CardChoice& choice, uint32_t seconds);
+// Arms the library's background reaction to a watchdog event (WDG_HandleEvent) and
+// keeps the process, which the reaction's thread lives in, running until Ctrl+C,
+// which ends the reaction's wait unanswered.
+int WatchdogArmReaction(Output& out, const CardChoice& choice, uint32_t action);
+
+struct KeepaliveSettings {
+  double intervalMilliseconds = 0;
+  std::optional<uint32_t> timeoutSeconds;  // left as the card has it when not given
+  bool leaveArmed = false;
+};
+// Arms the watchdog and pets it every interval until Ctrl+C or SIGTERM, then stops
+// it (or leaves it armed) and says what it did.
+int WatchdogKeepalive(Output& out, const CardChoice& choice, const KeepaliveSettings& settings);
+
+// Sensors, analog and digital inputs, outputs, speaker.
+int Sensors(Output& out, const CardChoice& choice);
+int AnalogRead(Output& out, const CardChoice& choice);
+int AnalogSwitch(Output& out, const CardChoice& choice, bool enable);
+int DigitalRead(Output& out, const CardChoice& choice);
+// mask: the inputs whose debounce is set, bit k = input k.
+int DigitalDebounce(Output& out, const CardChoice& choice, uint8_t mask, uint8_t setting);
+int DigitalTimestamp(Output& out, const CardChoice& choice);
+int OutputsRead(Output& out, const CardChoice& choice);
+int OutputsWrite(Output& out, const CardChoice& choice, uint8_t value);
+int OutputsSet(Output& out, const CardChoice& choice, uint32_t output, bool on);
+int OutputsPwm(Output& out, const CardChoice& choice, uint32_t output, uint8_t low, int32_t high);
+int Speaker(Output& out, const CardChoice& choice, int32_t frequency);
+
+// Prints watchdog events and input changes as they come, for one card or all, until
+// Ctrl+C.
+int Watch(Output& out, const std::optional<CardChoice>& choice);
+
+// --simulate: plugs simulated cards in (host build, or MERLOXSIM.dll on Windows);
+// false, with a message, when this build has no simulator.
+bool StartSimulation(Output& out);
 // With --simulate, watch mode makes input 0 of the simulated cards change now and
 // then, so that there is something to watch. Without a simulator they do nothing.
 void StartSimulatedActivity();
 void StopSimulatedActivity();
-
-// A decimal integer that fits the type, or nothing.
-std::optional<int64_t> ParseInteger(const std::string& text, int64_t lowest, int64_t highest);
-std::optional<int32_t> ParseCard(const std::string& text);
-std::optional<double> ParseNumber(const std::string& text);
-
-int UsageError(const std::string& message);
+// What --simulate does in this build, for the help.
+const char* SimulationHelp();
 
 }  // namespace merloxctl

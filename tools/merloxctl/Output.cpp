@@ -1,72 +1,86 @@
 #include "Output.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <ostream>
 
 #include "merlox.h"
 
 namespace merloxctl {
 
-Json& Json::Add(const std::string& key, double value) {
-  // JSON has no NaN or infinity.
-  if (!std::isfinite(value)) return Raw(key, "null");
-  char text[64];
-  std::snprintf(text, sizeof(text), "%.6g", value);
-  return Raw(key, text);
+void Output::Write(std::ostream& stream, const std::string& text) {
+  std::lock_guard<Mutex> lock(mutex_);
+  stream << text << std::flush;
 }
 
-Json& Json::Push(const Json& value) {
-  if (!body_.empty()) body_ += ",";
-  body_ += value.Text();
-  return *this;
+void Output::Result(const Json& document, const std::string& text) {
+  Write(out_, json_ ? document.dump() + "\n" : text);
 }
 
-Json& Json::Raw(const std::string& key, const std::string& value) {
-  if (!body_.empty()) body_ += ",";
-  body_ += Quote(key) + ":" + value;
-  return *this;
-}
-
-std::string Json::Quote(const std::string& text) {
-  std::string quoted = "\"";
-  for (const unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-      quoted += escaped;
-    } else {
-      quoted += static_cast<char>(c);
-    }
-  }
-  return quoted + "\"";
-}
-
-void Output::Result(const Json& document, const std::string& text) const {
+void Output::Line(Json document, const std::string& text) {
+  const std::string time = IsoTimeNow();
   if (json_) {
-    std::printf("%s\n", document.Text().c_str());
+    Json line = {{"time", time}};
+    line.update(document);
+    Write(out_, line.dump() + "\n");
   } else {
-    std::printf("%s", text.c_str());
+    Write(out_, time + " " + text + "\n");
   }
-  std::fflush(stdout);
 }
 
-int Output::Failure(const std::string& operation, int32_t card, uint32_t status) const {
+int Output::Failure(const std::string& operation, const std::optional<ResolvedCard>& card,
+                    uint32_t status) {
   if (json_) {
-    Json document = Json::Object();
-    document.Add("operation", operation)
-        .Add("card", int64_t{card})
-        .Add("status", int64_t{status})
-        .Add("message", MERLOX_StatusText(status));
-    std::printf("%s\n", Json::Object().Add("error", document).Text().c_str());
-    std::fflush(stdout);
+    Json error = {{"operation", operation}};
+    if (card) error.update(CardJson(*card));
+    error["status"] = status;
+    error["message"] = MERLOX_StatusText(status);
+    Write(err_, Json{{"error", error}}.dump() + "\n");
   } else {
-    std::fprintf(stderr, "merloxctl: %s on card %d: %s\n", operation.c_str(), card,
-                 DescribeStatus(status).c_str());
+    Write(err_, "merloxctl: " + operation + (card ? " on " + DescribeCard(*card) : "") + ": " +
+                    DescribeStatus(status) + "\n");
   }
   return kExitFailed;
+}
+
+int Output::Problem(const std::string& operation, const std::string& message) {
+  if (json_) {
+    Write(err_, Json{{"error", {{"operation", operation}, {"message", message}}}}.dump() + "\n");
+  } else {
+    Write(err_, "merloxctl: " + operation + ": " + message + "\n");
+  }
+  return kExitFailed;
+}
+
+int Output::Usage(const std::string& message) {
+  if (json_) {
+    Write(err_, Json{{"error", {{"usage", true}, {"message", message}}}}.dump() + "\n");
+  } else {
+    Write(err_, "merloxctl: " + message + "\n");
+  }
+  return kExitUsage;
+}
+
+void Output::Warning(const std::string& message) {
+  if (json_) {
+    Write(err_, Json{{"warning", message}}.dump() + "\n");
+  } else {
+    Write(err_, "merloxctl: warning: " + message + "\n");
+  }
+}
+
+std::string DescribeCard(const ResolvedCard& card) {
+  return "card " + std::to_string(card.number) +
+         (card.serial ? " (serial " + Hex(*card.serial, 16) + ")" : std::string());
+}
+
+Json CardJson(const ResolvedCard& card) {
+  Json json = {{"card", card.number}};
+  json["serial"] = card.serial ? Json(Hex(*card.serial, 16)) : Json(nullptr);
+  return json;
 }
 
 std::string DescribeStatus(uint32_t status) {
@@ -83,6 +97,33 @@ std::string Bits(uint8_t value) {
   std::string bits;
   for (int bit = 7; bit >= 0; --bit) bits += (value >> bit) & 1 ? '1' : '0';
   return bits;
+}
+
+double Rounded(double value) { return std::round(value * 100.0) / 100.0; }
+
+std::string Fixed(double value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.2f", Rounded(value));
+  return text;
+}
+
+std::string IsoTimeNow() {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  const auto milliseconds =
+      duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+#if defined(_WIN32)
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[96];  // room for any int the fields could hold
+  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<int>(milliseconds));
+  return text;
 }
 
 }  // namespace merloxctl

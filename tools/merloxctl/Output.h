@@ -1,63 +1,79 @@
-// How merloxctl reports: human-readable lines by default, one JSON document per
-// command with --json (one JSON line per event in watch mode), and exit codes a
-// script can test.
+// How merloxctl reports: human-readable lines by default, or JSON with --json (one
+// document per command; one object per line for the commands that go on, watch and
+// the watchdog loops). Errors always go to the error stream, in JSON as one object.
+// Exit codes let a script tell a bad command line from a card that said no.
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
-#include <vector>
+
+#include "Platform.h"
 
 namespace merloxctl {
 
-// Exit codes. A failed operation exits 1 whatever its status; the status itself
-// is in the message (and in the JSON "status" field), so scripts can tell them apart.
 constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // the library gave a nonzero status
-constexpr int kExitUsage = 2;   // bad command line, or the feature is not in this build
+constexpr int kExitFailed = 1;  // the library gave a nonzero status, or no card matched
+constexpr int kExitUsage = 2;   // a bad command line, or a feature this build lacks
 
-// A JSON value written as text as it is built. Objects keep their keys in order.
-class Json {
- public:
-  static Json Object() { return Json("{", "}"); }
-  static Json Array() { return Json("[", "]"); }
+// Keys in the order they were added: the same order as the text output.
+using Json = nlohmann::ordered_json;
 
-  Json& Add(const std::string& key, const Json& value) { return Raw(key, value.Text()); }
-  Json& Add(const std::string& key, const std::string& value) { return Raw(key, Quote(value)); }
-  Json& Add(const std::string& key, const char* value) { return Raw(key, Quote(value)); }
-  Json& Add(const std::string& key, bool value) { return Raw(key, value ? "true" : "false"); }
-  Json& Add(const std::string& key, int64_t value) { return Raw(key, std::to_string(value)); }
-  Json& Add(const std::string& key, double value);
-  Json& Push(const Json& value);  // arrays only
-
-  std::string Text() const { return open_ + body_ + close_; }
-  static std::string Quote(const std::string& text);
-
- private:
-  Json(const char* open, const char* close) : open_(open), close_(close) {}
-  Json& Raw(const std::string& key, const std::string& value);
-
-  std::string open_, close_, body_;
+// A card as a command acted on it: the number it resolved to (never a selector)
+// and its serial number when it has one.
+struct ResolvedCard {
+  int32_t number = 0;
+  std::optional<uint64_t> serial;
 };
 
 class Output {
  public:
-  explicit Output(bool json) : json_(json) {}
+  Output(bool json, std::ostream& out, std::ostream& err) : json_(json), out_(out), err_(err) {}
   bool json() const { return json_; }
 
-  // Prints the command's result: the JSON document, or the human-readable text.
-  void Result(const Json& document, const std::string& text) const;
-  // Reports a failed operation on a card and returns kExitFailed. Human output goes
-  // to stderr; JSON output is a document with the status and its meaning on stdout.
-  int Failure(const std::string& operation, int32_t card, uint32_t status) const;
+  // The command's result: the JSON document, or the human-readable text.
+  void Result(const Json& document, const std::string& text);
+  // One line of a command that goes on (watch, keepalive), stamped with the time.
+  void Line(Json document, const std::string& text);
+  // A failed operation: status and meaning, for a card when there is one. Returns
+  // kExitFailed.
+  int Failure(const std::string& operation, const std::optional<ResolvedCard>& card,
+              uint32_t status);
+  // A failure that is no library status (no card has a serial number). kExitFailed.
+  int Problem(const std::string& operation, const std::string& message);
+  // A bad command line. kExitUsage.
+  int Usage(const std::string& message);
+  // A warning that does not stop the command.
+  void Warning(const std::string& message);
 
  private:
+  void Write(std::ostream& stream, const std::string& text);
+
   bool json_;
+  std::ostream& out_;
+  std::ostream& err_;
+  Mutex mutex_;  // lines from the watch mode's threads never mix
 };
+
+// "card 0 (serial 0x0000004D584F0A01)", or "card 0 (no serial number)".
+std::string DescribeCard(const ResolvedCard& card);
+// {"card": 0, "serial": "0x0000004D584F0A01"} (serial null when it has none).
+Json CardJson(const ResolvedCard& card);
 
 // The status's meaning, as merlox.h's MERLOX_StatusText gives it, with the number.
 std::string DescribeStatus(uint32_t status);
 
 std::string Hex(uint64_t value, int digits);
 std::string Bits(uint8_t value);  // "bit 7 ... bit 0", as 8 characters
+
+// Measurements carry two decimals in both outputs: the value printed as text is the
+// value in the JSON document.
+double Rounded(double value);
+std::string Fixed(double value);
+
+// Now, as ISO 8601 in UTC with milliseconds: 2026-12-11T14:03:07.125Z.
+std::string IsoTimeNow();
 
 }  // namespace merloxctl

@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 #endif
 
@@ -61,6 +62,13 @@ void Thread::Join() {
   handle_ = nullptr;
 }
 
+static_assert(sizeof(SRWLOCK) == sizeof(void*));
+
+Mutex::Mutex() = default;
+Mutex::~Mutex() = default;
+void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
 void CatchInterrupt() { SetConsoleCtrlHandler(ConsoleHandler, TRUE); }
@@ -82,6 +90,11 @@ void Thread::Join() {
   handle_ = nullptr;
 }
 
+Mutex::Mutex() : state_(new std::mutex) {}
+Mutex::~Mutex() { delete static_cast<std::mutex*>(state_); }
+void Mutex::lock() { static_cast<std::mutex*>(state_)->lock(); }
+void Mutex::unlock() { static_cast<std::mutex*>(state_)->unlock(); }
+
 void SleepMilliseconds(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
@@ -98,5 +111,9 @@ void CatchInterrupt() {
 Thread::~Thread() { Join(); }
 
 bool Interrupted() { return interrupted.load(); }
+
+void RequestInterrupt() { interrupted.store(true); }
+
+void ClearInterrupt() { interrupted.store(false); }
 
 }  // namespace merloxctl

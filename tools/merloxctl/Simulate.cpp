@@ -5,7 +5,7 @@
 // at itself; without that DLL beside merloxctl.exe, --simulate says so.
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "Commands.h"
@@ -44,7 +44,11 @@ std::vector<uint16_t> SensorCounts(const DemoCard& demo) {
 }
 
 #if defined(MERLOX_WITH_SIMULATOR)
-bool Available() { return true; }
+constexpr const char* kHelp =
+    "run against two simulated cards instead of the driver (this build has the simulator "
+    "linked in; each run starts with fresh cards)";
+
+bool Available(Output&) { return true; }
 
 int Plug(const DemoCard& demo) {
   auto& driver = merlox::sim::Driver::Instance();
@@ -87,10 +91,14 @@ void Find(HMODULE module, const char* name, F& function) {
   function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-bool Available() {
+constexpr const char* kHelp =
+    "run against two simulated cards instead of the driver (loads MERLOXSIM.dll from beside "
+    "merloxctl.exe and points MERLOX.dll at it; each run starts with fresh cards)";
+
+bool Available(Output& out) {
   HMODULE module = LoadLibraryA("MERLOXSIM.dll");
   if (module == nullptr) {
-    std::fprintf(stderr, "merloxctl: --simulate needs MERLOXSIM.dll beside merloxctl.exe\n");
+    out.Usage("--simulate needs MERLOXSIM.dll beside merloxctl.exe");
     return false;
   }
   Find(module, "MERLOXSIM_Attach", companion.attach);
@@ -101,13 +109,13 @@ bool Available() {
   Find(module, "MERLOXSIM_AdvanceClock", companion.advanceClock);
   if (!companion.attach || !companion.plug || !companion.setSerialNumber ||
       !companion.setSensorCounts || !companion.setInputs || !companion.advanceClock) {
-    std::fprintf(stderr, "merloxctl: MERLOXSIM.dll lacks a function --simulate needs\n");
+    out.Usage("MERLOXSIM.dll lacks a function --simulate needs");
     return false;
   }
   // merloxctl.exe imports MERLOX.dll, so it is loaded; no call has reached it yet.
   const uint32_t status = companion.attach(GetModuleHandleA("MERLOX.dll"));
   if (status != 0) {
-    std::fprintf(stderr, "merloxctl: MERLOXSIM.dll could not attach to MERLOX.dll (%u)\n", status);
+    out.Usage("MERLOXSIM.dll could not attach to MERLOX.dll (" + std::to_string(status) + ")");
     return false;
   }
   return true;
@@ -123,8 +131,10 @@ int Plug(const DemoCard& demo) {
 void SetInputs(int card, uint8_t inputs) { companion.setInputs(card, inputs); }
 void AdvanceClock(uint64_t milliseconds) { companion.advanceClock(milliseconds); }
 #else
-bool Available() {
-  std::fprintf(stderr, "merloxctl: this build has no simulator for --simulate\n");
+constexpr const char* kHelp = "not in this build: it has no simulator";
+
+bool Available(Output& out) {
+  out.Usage("this build has no simulator for --simulate");
   return false;
 }
 int Plug(const DemoCard&) { return -1; }
@@ -151,8 +161,9 @@ void Activity(void*) {
 
 }  // namespace
 
-bool StartSimulation() {
-  if (!Available()) return false;
+bool StartSimulation(Output& out) {
+  if (!Available(out)) return false;
+  simulated.clear();
   for (const DemoCard& demo : kDemoCards) simulated.push_back(Plug(demo));
   return true;
 }
@@ -167,5 +178,7 @@ void StopSimulatedActivity() {
   activityStopping.store(true);
   activity.Join();
 }
+
+const char* SimulationHelp() { return kHelp; }
 
 }  // namespace merloxctl

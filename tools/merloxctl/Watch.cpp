@@ -1,9 +1,10 @@
 // Watch mode: one thread per card waits for watchdog events, another for changes
-// of its inputs, and each prints what arrives as it arrives. Ctrl+C makes the main
-// thread abort every wait (WDG_AbortEventRequest, DI_AbortCOSRequest); the waiters
-// see 995 and end, and merloxctl exits 0.
+// of its inputs, and each prints what arrives as it arrives, stamped with the time.
+// A card sends watchdog events only once they are enabled, so watch enables them
+// first and says so. Ctrl+C makes the main thread abort every wait
+// (WDG_AbortEventRequest, DI_AbortCOSRequest); the waiters see 995 and end, and
+// merloxctl exits 0.
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -14,14 +15,19 @@
 namespace merloxctl {
 namespace {
 
+// The card's command that makes it send a packet on its event pipe when the
+// watchdog runs out (the same request WDG_HandleEvent sends).
+constexpr uint32_t kWatchdogRequest = 0x40;
+constexpr uint32_t kEnableEventsIndex = 0x69;
+
 // Set before the aborts are sent: a waiter that sees it ends instead of waiting again.
 std::atomic<bool> stopping{false};
 
 enum class Kind { kWatchdog, kInputs };
 
 struct Waiter {
-  const Output* out = nullptr;
-  int32_t card = 0;
+  Output* out = nullptr;
+  ResolvedCard card;
   Kind kind = Kind::kWatchdog;
   std::atomic<bool> done{false};
   uint32_t failure = MERLOX_STATUS_SUCCESS;  // the status that ended it, when not stopping
@@ -30,24 +36,19 @@ struct Waiter {
 
 const char* KindName(Kind kind) { return kind == Kind::kWatchdog ? "watchdog" : "inputs"; }
 
-// Each line is one printf call: stdio locks the stream per call, so lines from
-// different waiters never mix.
-void PrintEvent(const Waiter& waiter, const Json& json, const std::string& text) {
-  if (waiter.out->json()) {
-    std::printf("%s\n", json.Text().c_str());
-  } else {
-    std::printf("card %d: %s\n", waiter.card, text.c_str());
-  }
-  std::fflush(stdout);
+Json EventJson(const Waiter& waiter) {
+  Json event = CardJson(waiter.card);
+  event["event"] = KindName(waiter.kind);
+  return event;
 }
 
 uint32_t WaitOnce(Waiter& waiter) {
-  Json event = Json::Object();
-  event.Add("card", int64_t{waiter.card}).Add("event", KindName(waiter.kind));
+  Json event = EventJson(waiter);
+  const std::string prefix = DescribeCard(waiter.card) + ": ";
   if (waiter.kind == Kind::kWatchdog) {
-    const uint32_t status = WDG_WaitForEvent(waiter.card);
+    const uint32_t status = WDG_WaitForEvent(waiter.card.number);
     if (status == MERLOX_STATUS_SUCCESS) {
-      PrintEvent(waiter, event, "watchdog event: the watchdog expired");
+      waiter.out->Line(event, prefix + "watchdog event: the watchdog ran out");
     }
     return status;
   }
@@ -55,14 +56,14 @@ uint32_t WaitOnce(Waiter& waiter) {
   // the two latched bytes, and the inputs that changed.
   uint32_t timestamp = 0;
   uint8_t data[7] = {};
-  const uint32_t status = DI_WaitForCOSMulti(waiter.card, &timestamp, sizeof(data), data, nullptr);
+  const uint32_t status =
+      DI_WaitForCOSMulti(waiter.card.number, &timestamp, sizeof(data), data, nullptr);
   if (status == MERLOX_STATUS_SUCCESS) {
-    event.Add("inputs", int64_t{data[0]})
-        .Add("changed", int64_t{data[6]})
-        .Add("timestamp", int64_t{timestamp});
-    PrintEvent(waiter, event,
-               "inputs 7..0 " + Bits(data[0]) + " (changed " + Bits(data[6]) + ") at timestamp " +
-                   std::to_string(timestamp));
+    event["inputs"] = data[0];
+    event["changed"] = data[6];
+    event["timestamp"] = timestamp;
+    waiter.out->Line(event, prefix + "inputs 7..0 " + Bits(data[0]) + " (changed " + Bits(data[6]) +
+                                ") at card timestamp " + std::to_string(timestamp));
   }
   return status;
 }
@@ -76,19 +77,7 @@ void WaiterMain(void* argument) {
     // Another program or thread aborted this wait: keep watching.
     if (status == MERLOX_STATUS_OPERATION_ABORTED) continue;
     waiter.failure = status;
-    if (waiter.out->json()) {
-      std::printf("%s\n", Json::Object()
-                              .Add("card", int64_t{waiter.card})
-                              .Add("event", KindName(waiter.kind))
-                              .Add("status", int64_t{status})
-                              .Add("message", MERLOX_StatusText(status))
-                              .Text()
-                              .c_str());
-    } else {
-      std::fprintf(stderr, "merloxctl: card %d: %s wait ended: %s\n", waiter.card,
-                   KindName(waiter.kind), DescribeStatus(status).c_str());
-    }
-    std::fflush(stdout);
+    waiter.out->Failure(std::string("watch ") + KindName(waiter.kind), waiter.card, status);
     break;
   }
   waiter.done.store(true);
@@ -96,44 +85,63 @@ void WaiterMain(void* argument) {
 
 void SendAbort(const Waiter& waiter) {
   if (waiter.kind == Kind::kWatchdog) {
-    WDG_AbortEventRequest(waiter.card);
+    WDG_AbortEventRequest(waiter.card.number);
   } else {
-    DI_AbortCOSRequest(waiter.card);
+    DI_AbortCOSRequest(waiter.card.number);
   }
+}
+
+// The cards to watch: the one named, or every open card.
+int FindCards(Output& out, const std::optional<CardChoice>& choice,
+              std::vector<ResolvedCard>& cards) {
+  if (choice) {
+    return WithCard(out, "watch", *choice, [&](const ResolvedCard& card) {
+      cards.push_back(card);
+      return kExitOk;
+    });
+  }
+  const uint32_t numbers = GetNumCards();
+  for (uint32_t number = 0; number < numbers; ++number) {
+    const Resolution resolution = ResolveCard({static_cast<int32_t>(number), std::nullopt});
+    if (resolution.card) cards.push_back(*resolution.card);
+  }
+  if (cards.empty()) return out.Problem("watch", "no cards to watch");
+  return kExitOk;
+}
+
+// Enables the card's watchdog events; false (reported) when it refused.
+bool EnableWatchdogEvents(Output& out, const ResolvedCard& card) {
+  const uint32_t status =
+      MERLOX_GenericVendorWrite(card.number, kWatchdogRequest, 0, kEnableEventsIndex, 0, nullptr);
+  if (status != MERLOX_STATUS_SUCCESS) {
+    out.Failure("watch: enabling watchdog events", card, status);
+    return false;
+  }
+  Json document = CardJson(card);
+  document["watchdog_events"] = "enabled";
+  out.Line(document, DescribeCard(card) + ": watchdog events enabled");
+  return true;
 }
 
 }  // namespace
 
-int Watch(const Output& out, const Args& args) {
-  if (args.size() > 1) return UsageError("usage: watch [CARD]");
-  std::vector<int32_t> cards;
-  const uint32_t numbers = GetNumCards();
-  if (args.size() == 1) {
-    const auto card = ParseCard(args[0]);
-    if (!card) return UsageError("usage: watch [CARD]");
-    uint32_t pid = 0;
-    const uint32_t status = QueryCardID(*card, &pid);
-    if (status != MERLOX_STATUS_SUCCESS) return out.Failure("watch", *card, status);
-    cards.push_back(*card);
-  } else {
-    for (uint32_t card = 0; card < numbers; ++card) {
-      uint32_t pid = 0;
-      if (QueryCardID(static_cast<int32_t>(card), &pid) == MERLOX_STATUS_SUCCESS) {
-        cards.push_back(static_cast<int32_t>(card));
-      }
-    }
-    if (cards.empty()) {
-      std::fprintf(stderr, "merloxctl: no cards to watch\n");
-      return kExitFailed;
-    }
-  }
+int Watch(Output& out, const std::optional<CardChoice>& choice) {
+  std::vector<ResolvedCard> cards;
+  const int found = FindCards(out, choice, cards);
+  if (found != kExitOk) return found;
 
   CatchInterrupt();
+  stopping.store(false);
+  bool failed = false;
   std::vector<std::unique_ptr<Waiter>> waiters;
-  for (const int32_t card : cards) {
+  for (const ResolvedCard& card : cards) {
     for (const Kind kind : {Kind::kWatchdog, Kind::kInputs}) {
       // Cards without a watchdog send no watchdog events.
-      if (kind == Kind::kWatchdog && WDGInit(card) != MERLOX_STATUS_SUCCESS) continue;
+      if (kind == Kind::kWatchdog && WDGInit(card.number) != MERLOX_STATUS_SUCCESS) continue;
+      if (kind == Kind::kWatchdog && !EnableWatchdogEvents(out, card)) {
+        failed = true;
+        continue;
+      }
       auto waiter = std::make_unique<Waiter>();
       waiter->out = &out;
       waiter->card = card;
@@ -148,16 +156,14 @@ int Watch(const Output& out, const Args& args) {
       started = false;
     }
   }
-  Json watching = Json::Array();
+  Json watching = Json::array();
   std::string list;
-  for (const int32_t card : cards) {
-    watching.Push(Json::Object().Add("card", int64_t{card}));
-    list += (list.empty() ? "" : ", ") + std::to_string(card);
+  for (const ResolvedCard& card : cards) {
+    watching.push_back(CardJson(card));
+    list += (list.empty() ? "" : ", ") + DescribeCard(card);
   }
   if (started) StartSimulatedActivity();
-  out.Result(
-      Json::Object().Add("watching", watching),
-      "watching card" + std::string(cards.size() > 1 ? "s " : " ") + list + "; Ctrl+C stops\n");
+  out.Line(Json{{"watching", watching}}, "watching " + list + "; Ctrl+C stops");
 
   auto allDone = [&waiters] {
     for (const auto& waiter : waiters) {
@@ -180,12 +186,12 @@ int Watch(const Output& out, const Args& args) {
     }
     SleepMilliseconds(20);
   }
-  bool failed = !started;
+  failed = failed || !started;
   for (auto& waiter : waiters) {
     waiter->thread.Join();
     failed = failed || waiter->failure != MERLOX_STATUS_SUCCESS;
   }
-  if (Interrupted()) out.Result(Json::Object().Add("stopped", true), "stopped\n");
+  if (Interrupted()) out.Line(Json{{"stopped", true}}, "stopped");
   return failed ? kExitFailed : kExitOk;
 }
 
