@@ -244,7 +244,8 @@ def expire_watchdog(card):
 
 
 def requests():
-    """Every request the driver received since the last reset or clear, oldest first."""
+    """The requests in the log (the latest 65536 unless set_request_log_capacity chose
+    otherwise) since the last reset or clear, oldest first."""
     native = library()
     result = []
     for index in range(native.MERLOXSIM_RequestCount()):
