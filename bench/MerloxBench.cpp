@@ -84,7 +84,7 @@ using Clock = std::chrono::steady_clock;
 
 sim::Driver& driver() { return sim::Driver::Instance(); }
 
-constexpr uint8_t kBulkPipe = 0x86;  // an IN pipe nothing else reads
+constexpr uint8_t kBulkPipe = 0x81;  // the card's data IN pipe, which nothing else reads
 constexpr uint32_t kBulkSize = 64;
 constexpr uint32_t kVendorReadSize = 64;
 // The card's input-status record, read without handing over the latched changes.

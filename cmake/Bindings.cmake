@@ -13,7 +13,8 @@ add_custom_command(
   COMMENT "Generating the export list of libmerlox.so")
 add_custom_target(merlox_version_script DEPENDS ${MERLOX_VERSION_SCRIPT})
 
-add_library(merlox_shared SHARED sim/SimControlApi.cpp)
+# The simulator's C interface comes in with merlox_sim_host.
+add_library(merlox_shared SHARED)
 merlox_sim_target(merlox_shared)
 # Every operation goes into the shared library, referenced or not.
 target_link_libraries(merlox_shared PRIVATE merlox_sim_host "$<LINK_LIBRARY:WHOLE_ARCHIVE,merlox_core>")
@@ -42,9 +43,12 @@ set(MERLOX_BINDINGS_TARGETS merlox_shared)
 if(MERLOX_MCS AND MERLOX_MONO)
   set(MERLOX_CSHARP_TEST ${CMAKE_BINARY_DIR}/MerloxCSharpTest.exe)
   set(MERLOX_CSHARP_SOURCES ${PROJECT_SOURCE_DIR}/bindings/csharp/Merlox.cs
+                            ${PROJECT_SOURCE_DIR}/bindings/csharp/MerloxSim.cs
                             ${PROJECT_SOURCE_DIR}/bindings/csharp/tests/MerloxTest.cs)
+  # The simulator is in libmerlox.so itself on this build.
   add_custom_command(OUTPUT ${MERLOX_CSHARP_TEST}
-                     COMMAND ${MERLOX_MCS} -warnaserror -out:${MERLOX_CSHARP_TEST}
+                     COMMAND ${MERLOX_MCS} -warnaserror -define:MERLOXSIM_HOST
+                             -out:${MERLOX_CSHARP_TEST}
                              ${MERLOX_CSHARP_SOURCES}
                      DEPENDS ${MERLOX_CSHARP_SOURCES}
                      COMMENT "Compiling the C# declarations and their test")

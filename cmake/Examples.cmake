@@ -41,3 +41,27 @@ foreach(example IN LISTS MERLOX_EXAMPLES)
                                              C_EXTENSIONS OFF)
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra -Werror -pedantic>)
 endforeach()
+
+# The example that tests an application against simulated cards through
+# merloxsim.h alone: it has its own main and plugs its own cards, so it runs
+# without the harness. On Windows it links with MERLOXSIM.dll as an application's
+# test program would.
+set(target example_testing_with_simulated_cards)
+add_executable(${target} ${PROJECT_SOURCE_DIR}/examples/testing_with_simulated_cards.c)
+if(WIN32)
+  # Run under Wine from the build directory, beside MERLOX.dll and MERLOXSIM.dll.
+  target_link_libraries(${target} PRIVATE MERLOX MERLOXSIM)
+  add_test(NAME ${target} COMMAND ${target})
+  set_tests_properties(${target} PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+else()
+  merlox_link_host(${target})
+  # The simulator inside is C++.
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE CXX)
+  add_test(NAME ${target} COMMAND ${target})
+endif()
+set_tests_properties(${target} PROPERTIES
+  PASS_REGULAR_EXPRESSION "vanished card: handled\nhung shutdown: the card reset the host 90 s later"
+  FAIL_REGULAR_EXPRESSION "FAILED" TIMEOUT 120)
+target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include)
+set_target_properties(${target} PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra -Werror -pedantic>)

@@ -42,6 +42,15 @@ extern "C" {
 #define MERLOXSIM_STATUS_INVALID_INDEX 1413u      /* no log entry with that index */
 #define MERLOXSIM_STATUS_TIMEOUT 1460u            /* a wait ran out of time */
 
+/* Wildcards of the fault functions: any card, any control request code. */
+#define MERLOXSIM_ANY_CARD (-1)
+#define MERLOXSIM_ANY_REQUEST (-1)
+
+/* The driver's three I/O-control codes, as the request log and the faults name them. */
+#define MERLOXSIM_CONTROL_TRANSFER 0x220020u
+#define MERLOXSIM_BULK_TRANSFER 0x22004Bu
+#define MERLOXSIM_ABORT_PIPE 0x220044u
+
 /* ---- Attaching ---------------------------------------------------------------- */
 
 /* Windows: redirects the driver imports (SetupAPI, CreateFileA, DeviceIoControl,
@@ -67,7 +76,8 @@ uint32_t MERLOXSIM_API MERLOXSIM_Reset(void);
 /* ---- Cards -------------------------------------------------------------------- */
 
 /* Plugs in a card with this USB product id (0..0xFFFF; 0x8080 is a card with a
- * watchdog) and the default name and serial number. Returns the new card's id
+ * watchdog), the name "MERLOX-8" and a serial number of its own
+ * (0x0000004D584F0001 + its card id). Returns the new card's id
  * (0 or more), or -1 for a product id out of range. The library finds the card at
  * its next discovery (GetNumCards, or a query of a free card number). */
 int32_t MERLOXSIM_API MERLOXSIM_Plug(uint32_t ProductId);
@@ -77,11 +87,18 @@ int32_t MERLOXSIM_API MERLOXSIM_Plug(uint32_t ProductId);
 uint32_t MERLOXSIM_API MERLOXSIM_Unplug(int32_t Card);
 
 /* The card (plugged or not) comes back at the same interface path as a new card
- * in power-up state. Returns the new card id, or -1 for an unknown card id. */
+ * in power-up state, with the name and serial number it had; the card id that is
+ * plugged at that path now is unplugged first. Returns the new card id, or -1 for
+ * an unknown card id. The simulator keeps the latest 64 unplugged card ids; older
+ * ones become unknown once the library holds no handle of theirs. */
 int32_t MERLOXSIM_API MERLOXSIM_Replug(int32_t Card);
 
 /* The serial number the card reports (0 or all bits set: it has none). 0; 87. */
 uint32_t MERLOXSIM_API MERLOXSIM_SetSerialNumber(int32_t Card, uint64_t SerialNumber);
+
+/* The name the card reports: Length UTF-16 code units (at most 126 are sent). 0;
+ * 87 for an unknown card id, or a null Name with a nonzero Length. */
+uint32_t MERLOXSIM_API MERLOXSIM_SetName(int32_t Card, const uint16_t* Name, uint32_t Length);
 
 /* ---- Inputs, sensors and outputs ---------------------------------------------- */
 
@@ -100,28 +117,137 @@ uint32_t MERLOXSIM_API MERLOXSIM_SetSensorCounts(int32_t Card, const uint16_t Co
 /* The card's eight digital outputs as last set (bit k = output k). 0; 87. */
 uint32_t MERLOXSIM_API MERLOXSIM_GetOutputs(int32_t Card, uint8_t* Outputs);
 
+/* The latched bytes (low 8 bits each): the inputs that went from 0 to 1 and from 1
+ * to 0 since the last read of the input status. 0; 87. */
+uint32_t MERLOXSIM_API MERLOXSIM_SetLatches(int32_t Card, uint32_t Rising, uint32_t Falling);
+
+/* The card's millisecond timestamp (0..0xFFFF), which the clock then moves on. 0; 87. */
+uint32_t MERLOXSIM_API MERLOXSIM_SetTimestamp(int32_t Card, uint32_t Timestamp);
+
+/* The card sends these bytes on bulk IN pipe Pipe (0x82 events, 0x88 changes of
+ * state): the oldest read waiting on the pipe takes them, else they wait in the
+ * card's queue (at most 32 per pipe; the oldest is dropped beyond that). Any
+ * length, 0 included: a 4-byte event or a 26-byte change packet tests how an
+ * application copes with a malformed one. 0; 87 for an unknown card id, a Pipe
+ * above 0xFF or without bit 7, or a null Data with a nonzero Length. */
+uint32_t MERLOXSIM_API MERLOXSIM_SendPacket(int32_t Card, uint32_t Pipe, const uint8_t* Data,
+                                            uint32_t Length);
+
+/* Everything of a card's state that a test may want to check. */
+typedef struct MERLOXSIM_CardState {
+  uint32_t Plugged;            /* 1 while the card is plugged in */
+  uint32_t OpenHandles;        /* the library's handles open on this card id */
+  uint32_t ControllerHeld;     /* 1 while MERLOX_ResetChip holds the controller */
+  uint32_t ControllerRestarts; /* how often the held controller was released */
+  uint32_t Inputs;             /* the input states, bit k = input k */
+  uint32_t LatchedRising;      /* latched inputs that went from 0 to 1 */
+  uint32_t LatchedFalling;     /* latched inputs that went from 1 to 0 */
+  uint32_t Timestamp;          /* milliseconds, wrapping at 0x10000 */
+  uint32_t AnalogOn;           /* 1 while the analog inputs are on */
+  uint32_t SpeakerFrequency;   /* as last set; 0 while silent */
+  uint32_t Outputs;            /* the digital outputs, bit k = output k */
+  uint32_t PwmSet;             /* bit k: output k has a PWM setting */
+  uint8_t PwmLow[8];           /* each output's PWM setting as sent: low byte */
+  uint8_t PwmHigh[8];          /* ... and high byte */
+  uint8_t Debounce[8];         /* each input's debounce setting as last sent */
+  uint8_t Configuration[14];   /* the watchdog's 14-byte configuration block */
+  uint8_t Reserved[2];
+  uint32_t BulkOutCount; /* bulk OUT transfers kept (MERLOXSIM_GetBulkOut) */
+} MERLOXSIM_CardState;
+
+/* The card's state. 0; 87 for an unknown card id or a null State. */
+uint32_t MERLOXSIM_API MERLOXSIM_GetCardState(int32_t Card, MERLOXSIM_CardState* State);
+
+/* Bulk OUT transfer Index the card received (0 is the oldest kept; the card keeps
+ * the latest 64, and the first 4096 bytes of each). *Pipe and *Length (the
+ * transfer's whole length) are filled when not null. Data and DataCapacity work as
+ * in MERLOXSIM_GetRequest for the kept bytes. 0; 87 for an unknown card id, or a
+ * Data without DataCapacity; 1413 for an Index at or beyond the count; 122. */
+uint32_t MERLOXSIM_API MERLOXSIM_GetBulkOut(int32_t Card, uint32_t Index, uint32_t* Pipe,
+                                            uint32_t* Length, uint8_t* Data,
+                                            uint32_t* DataCapacity);
+
 /* ---- Watchdog and time -------------------------------------------------------- */
 
 typedef struct MERLOXSIM_WatchdogState {
-  uint32_t Running;        /* 1 while the watchdog runs */
-  uint32_t EventsEnabled;  /* 1 when the card sends an event packet on expiry */
-  uint32_t TimeoutSeconds; /* as the card will use it */
-  uint32_t Pets;           /* how often the watchdog was fed */
-  uint32_t HostResets;     /* how often it expired and reset the host */
+  uint32_t Running;          /* 1 while the watchdog runs */
+  uint32_t EventsEnabled;    /* 1 when the card sends an event packet on expiry */
+  uint32_t TimeoutSeconds;   /* as the card will use it */
+  uint32_t Pets;             /* how often the watchdog was fed */
+  uint32_t HostResets;       /* how often it expired and reset the host */
+  uint32_t Events;           /* how many event packets it sent */
+  uint32_t ResetPending;     /* 1 after an event: the next expiry resets the host */
+  uint64_t MillisecondsLeft; /* until the running watchdog expires; 0 when stopped */
 } MERLOXSIM_WatchdogState;
 
 /* The card's watchdog as it stands. 0; 87 for an unknown card id or a null State. */
 uint32_t MERLOXSIM_API MERLOXSIM_GetWatchdog(int32_t Card, MERLOXSIM_WatchdogState* State);
 
-/* Lets time pass on every plugged card: a running watchdog not fed within its
- * timeout resets the (simulated) host, stops, and with events enabled sends its
- * event, which the library's waiting event thread reacts to. 0. */
+/* Lets time pass on every plugged card. A running watchdog not fed within its
+ * timeout expires: without events it resets the (simulated) host and stops; with
+ * events enabled it sends its event, which the library's waiting event thread
+ * reacts to, and resets the host only if a second full timeout passes without a
+ * pet, start, stop or new timeout. The counters count since the card's firmware
+ * last started (plug, replug, release of a held controller). 0. */
 uint32_t MERLOXSIM_API MERLOXSIM_AdvanceClock(uint64_t Milliseconds);
 
 /* Lets exactly as much time pass as the card's running watchdog has left, so that
  * it expires now. The clock moves for every card. 0; 1 when the card's watchdog is
  * not running (the clock does not move); 87 for an unknown card id. */
 uint32_t MERLOXSIM_API MERLOXSIM_ExpireWatchdog(int32_t Card);
+
+/* ---- Faults ------------------------------------------------------------------- */
+
+/* Each fault takes one request: the first that matches Card (or
+ * MERLOXSIM_ANY_CARD), IoControlCode (or 0 for any) and, for control transfers,
+ * the bRequest code Request (or MERLOXSIM_ANY_REQUEST), after Skip matching
+ * requests went through normally. Faults are taken in the order they were made.
+ * 0; 87 for a Request above 0xFF. */
+
+/* The request fails with this last-error value (0 too, which the library must
+ * still treat as a failure). */
+uint32_t MERLOXSIM_API MERLOXSIM_FailRequest(int32_t Card, uint32_t IoControlCode, int32_t Request,
+                                             uint32_t Skip, uint32_t LastError);
+
+/* The card vanishes as the request arrives, as if pulled mid-operation: the request,
+ * every later one on the card and its waiting reads fail with the vanished-card
+ * error (MERLOXSIM_SetVanishedError). */
+uint32_t MERLOXSIM_API MERLOXSIM_VanishAtRequest(int32_t Card, uint32_t IoControlCode,
+                                                 int32_t Request, uint32_t Skip);
+
+/* The request succeeds with these reply bytes instead of the card's answer (a
+ * control IN request or a bulk read gets at most its buffer's room of them), and
+ * with BytesReturned as the count when it is 0 or more, or the driver's own count
+ * when it is -1: short, over-long and malformed replies. 87 also for a null Data
+ * with a nonzero Length or a BytesReturned below -1 or above 0xFFFFFFFF. */
+uint32_t MERLOXSIM_API MERLOXSIM_ReplyToRequest(int32_t Card, uint32_t IoControlCode,
+                                                int32_t Request, uint32_t Skip, const uint8_t* Data,
+                                                uint32_t Length, int64_t BytesReturned);
+
+/* The number of faults no request has taken yet. */
+uint32_t MERLOXSIM_API MERLOXSIM_PendingFaults(void);
+
+/* The last-error value requests on a vanished card fail with: 2, 6, 1167 or 1617
+ * (the default). 0; 87 for any other value. */
+uint32_t MERLOXSIM_API MERLOXSIM_SetVanishedError(uint32_t LastError);
+
+/* The next Count opens of a card's path fail with LastError. 0. */
+uint32_t MERLOXSIM_API MERLOXSIM_RefuseOpens(uint32_t Count, uint32_t LastError);
+
+/* Every request waits this long in the driver before it is served (0 ends it). 0. */
+uint32_t MERLOXSIM_API MERLOXSIM_SetRequestDelay(uint32_t Microseconds);
+
+/* How a waiting bulk read ends when its pipe is aborted: with success and no bytes
+ * (LastError 0, the default) or failing with 995. 0; 87 for any other value. */
+uint32_t MERLOXSIM_API MERLOXSIM_SetAbortCompletion(uint32_t LastError);
+
+/* Bulk reads of the card (or MERLOXSIM_ANY_CARD) now waiting in the driver. */
+uint32_t MERLOXSIM_API MERLOXSIM_PendingReads(int32_t Card);
+
+/* Waits until at least Count reads of the card (or MERLOXSIM_ANY_CARD) wait in
+ * the driver: then an application's waiting thread is really waiting. 0; 1460. */
+uint32_t MERLOXSIM_API MERLOXSIM_WaitForPendingReads(int32_t Card, uint32_t Count,
+                                                     uint32_t TimeoutMilliseconds);
 
 /* ---- The request log ---------------------------------------------------------- */
 
@@ -138,9 +264,19 @@ typedef struct MERLOXSIM_Request {
   uint16_t Index;         /* wIndex */
   uint16_t Length;        /* wLength */
   uint32_t DataLength;    /* how many data bytes the request carried */
+  uint32_t BytesReturned; /* the count the driver returned (0 for a failure) */
+  uint32_t Pipe;          /* the endpoint of a bulk or abort request, else 0 */
 } MERLOXSIM_Request;
 
-/* The number of requests logged since the last reset or clear. */
+/* Whether requests are logged (On 1, the default) or only served (On 0). 0. */
+uint32_t MERLOXSIM_API MERLOXSIM_SetRequestLog(uint32_t On);
+
+/* The log keeps the latest Entries requests (65536 unless set, restored by
+ * MERLOXSIM_Reset), dropping the oldest. 0; 87 for 0. */
+uint32_t MERLOXSIM_API MERLOXSIM_SetRequestLogCapacity(uint32_t Entries);
+
+/* The number of requests in the log. Reading entries by index costs the same for
+ * any index. */
 uint32_t MERLOXSIM_API MERLOXSIM_RequestCount(void);
 
 /* Reads log entry Index (0 is the oldest) into *Record. Data may be null; when it
@@ -155,8 +291,15 @@ uint32_t MERLOXSIM_API MERLOXSIM_GetRequest(uint32_t Index, MERLOXSIM_Request* R
 uint32_t MERLOXSIM_API MERLOXSIM_ClearRequests(void);
 
 /* How many requests the real driver would have refused (bad headers, sizes,
- * flags). A correct library makes none; 0 is what a test expects. */
+ * flags) or that broke the library's own conventions (docs/testing-applications.md
+ * lists them). A correct library makes none; 0 is what a test expects. */
 uint32_t MERLOXSIM_API MERLOXSIM_ViolationCount(void);
+
+/* The description of violation Index (0 is the oldest; the first 256 are kept),
+ * as a null-terminated string in Text, whose size *Capacity gives. 0; 87 for a
+ * null Capacity, or a null Text with a nonzero *Capacity; 1413; 122 when it does
+ * not fit (*Capacity receives the size needed). */
+uint32_t MERLOXSIM_API MERLOXSIM_GetViolation(uint32_t Index, char* Text, uint32_t* Capacity);
 
 /* ---- Shutdown requests -------------------------------------------------------- */
 

@@ -107,21 +107,45 @@ ControlReply Card::StandardRequest(const SetupPacket& setup) {
 
 uint8_t Card::WatchdogStatus() const {
   return static_cast<uint8_t>((watchdog_.running ? 1 : 0) | (watchdog_.eventsEnabled ? 2 : 0) |
-                              (watchdog_.hostResets ? 4 : 0));
+                              (watchdog_.hostResets ? 4 : 0) | (watchdog_.eventSent ? 8 : 0));
+}
+
+uint64_t Card::MillisecondsLeft() const {
+  if (!watchdog_.running) return 0;
+  const uint64_t timeout = uint64_t{watchdog_.timeoutSeconds} * 1000;
+  return watchdog_.millisecondsSincePet < timeout ? timeout - watchdog_.millisecondsSincePet : 0;
 }
 
 std::optional<std::vector<uint8_t>> Card::Advance(uint64_t milliseconds) {
+  if (cpuControl_ == 1) return std::nullopt;
   io_.timestamp = static_cast<uint16_t>(io_.timestamp + milliseconds);
-  if (!watchdog_.running) return std::nullopt;
-  watchdog_.millisecondsSincePet += milliseconds;
-  if (watchdog_.millisecondsSincePet < uint64_t{watchdog_.timeoutSeconds} * 1000) {
-    return std::nullopt;
+  std::optional<std::vector<uint8_t>> event;
+  // One step per expiry: a long stretch of time may hold the event and, a timeout
+  // later, the host reset.
+  while (watchdog_.running) {
+    const uint64_t left = MillisecondsLeft();
+    if (milliseconds < left) {
+      watchdog_.millisecondsSincePet += milliseconds;
+      break;
+    }
+    milliseconds -= left;
+    if (auto packet = Expire()) event = std::move(packet);
+  }
+  return event;
+}
+
+std::optional<std::vector<uint8_t>> Card::Expire() {
+  watchdog_.millisecondsSincePet = 0;
+  if (watchdog_.eventsEnabled && !watchdog_.eventSent) {
+    watchdog_.eventSent = true;
+    ++watchdog_.events;
+    return std::vector<uint8_t>{0xE0, static_cast<uint8_t>(watchdog_.events), WatchdogStatus(), 0,
+                                0};
   }
   watchdog_.running = false;
+  watchdog_.eventSent = false;
   ++watchdog_.hostResets;
-  if (!watchdog_.eventsEnabled) return std::nullopt;
-  return std::vector<uint8_t>{0xE0, static_cast<uint8_t>(watchdog_.hostResets), WatchdogStatus(), 0,
-                              0};
+  return std::nullopt;
 }
 
 ControlReply Card::WatchdogRequest(const SetupPacket& setup, const uint8_t* data, size_t length) {
@@ -135,6 +159,7 @@ ControlReply Card::WatchdogRequest(const SetupPacket& setup, const uint8_t* data
     std::vector<uint8_t> status(kStatusBlockSize, 0);
     std::copy(watchdog_.configuration, watchdog_.configuration + kConfigurationSize,
               status.begin());
+    status[0] = kStatusBlockSize;  // each block starts with its own length
     status[14] = static_cast<uint8_t>(watchdog_.timeoutSeconds);
     status[15] = static_cast<uint8_t>(watchdog_.timeoutSeconds >> 8);
     status[17] = WatchdogStatus();
@@ -148,18 +173,24 @@ ControlReply Card::WatchdogRequest(const SetupPacket& setup, const uint8_t* data
   if (length != 0) return Stall();
   switch (setup.wIndex) {
     case kSetTimeoutIndex:
+      // A new timeout counts from now; after an event it is the time left until
+      // the host reset.
       watchdog_.timeoutSeconds = setup.wValue;
+      watchdog_.millisecondsSincePet = 0;
       return ControlReply{};
     case kPetIndex:
       watchdog_.millisecondsSincePet = 0;
+      watchdog_.eventSent = false;
       ++watchdog_.pets;
       return ControlReply{};
     case kStartIndex:
       watchdog_.running = true;
       watchdog_.millisecondsSincePet = 0;
+      watchdog_.eventSent = false;
       return ControlReply{};
     case kStopIndex:
       watchdog_.running = false;
+      watchdog_.eventSent = false;
       return ControlReply{};
     case kEnableEventsIndex:
       watchdog_.eventsEnabled = true;
@@ -215,8 +246,19 @@ ControlReply Card::OutputRequest(const SetupPacket& setup, size_t length) {
   return ControlReply{};
 }
 
+void Card::ReceiveBulk(uint8_t pipe, uint32_t length, std::vector<uint8_t> data) {
+  if (data.size() > kKeptBulkOutBytes) data.resize(kKeptBulkOutBytes);
+  if (bulkOut_.size() == kKeptBulkOut) bulkOut_.pop_front();
+  bulkOut_.push_back({pipe, length, std::move(data)});
+}
+
 std::optional<std::vector<uint8_t>> Card::SetInputs(uint8_t inputs) {
   const uint8_t before = io_.inputs;
+  if (cpuControl_ == 1) {
+    // The terminals change, but no firmware runs to latch or report it.
+    io_.inputs = inputs;
+    return std::nullopt;
+  }
   io_.latchedRising |= static_cast<uint8_t>(inputs & ~io_.inputs);
   io_.latchedFalling |= static_cast<uint8_t>(io_.inputs & ~inputs);
   io_.inputs = inputs;
@@ -316,6 +358,7 @@ ControlReply Card::SerialNumber(const SetupPacket& setup) const {
 
 ControlReply Card::VendorRequest(const SetupPacket& setup, const uint8_t* data, size_t length) {
   const bool in = (setup.bmRequestType & kDirectionIn) != 0;
+  if (cpuControl_ == 1 && setup.bRequest != kFirmwareLoad) return Stall();
   if (setup.bRequest == kWatchdogRequest) {
     if (!in && (setup.wIndex == kAnalogSwitchIndex || setup.wIndex == kAnalogEnableIndex ||
                 setup.wIndex == kSpeakerOffIndex || setup.wIndex == kSpeakerOnIndex)) {
@@ -334,12 +377,34 @@ ControlReply Card::VendorRequest(const SetupPacket& setup, const uint8_t* data, 
   }
   if (!in && setup.bRequest == kFirmwareLoad && setup.wValue == kCpuControlAddress &&
       setup.wIndex == 0 && length == 1) {
-    const uint8_t previous = cpuControl_;
-    cpuControl_ = data[0] & 1;
-    if (previous == 1 && cpuControl_ == 0) ++controllerRestarts_;
-    return ControlReply{};
+    return CpuControlWrite(data);
   }
   return Stall();
+}
+
+// The register write is served by the controller's USB core, not by the firmware,
+// so it is answered while the firmware is held.
+ControlReply Card::CpuControlWrite(const uint8_t* data) {
+  const uint8_t previous = cpuControl_;
+  cpuControl_ = data[0] & 1;
+  if (previous == 1 && cpuControl_ == 0) RestartFirmware();
+  return ControlReply{};
+}
+
+// What a firmware start sets up: the watchdog stopped with its default settings,
+// outputs off without PWM, speaker silent, analog inputs off, no debounce, nothing
+// latched. Identity, the terminals' input states and the sensors' counts belong to
+// the hardware and stay.
+void Card::RestartFirmware() {
+  ++controllerRestarts_;
+  watchdog_ = Watchdog{};
+  outputs_ = 0;
+  for (auto& pwm : pwm_) pwm.reset();
+  changeOfStatePackets_ = 0;
+  Io io;
+  io.inputs = io_.inputs;
+  io.sensorCounts = io_.sensorCounts;
+  io_ = io;
 }
 
 }  // namespace merlox::sim

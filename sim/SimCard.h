@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,10 +34,14 @@ struct CardConfig {
   // Distinguishes the card's interface path; the simulator numbers cards when empty.
   std::string instanceTag;
   // What the card answers to the name and serial-number requests. A serial number
-  // of 0 or all ones means the card holds none.
+  // of 0 or all ones means the card holds none; without one, the driver gives each
+  // card its own (kDefaultSerialNumberBase + 1 + the card's instance number), so
+  // that cards tell apart by serial number as real ones do.
   std::u16string name = u"MERLOX-8";
-  uint64_t serialNumber = 0x0000004D584F0001ull;
+  std::optional<uint64_t> serialNumber = std::nullopt;
 };
+
+constexpr uint64_t kDefaultSerialNumberBase = 0x0000004D584F0000ull;
 
 // The six raw sensor counts, in the order the input status record carries them.
 enum SensorCount { kTemperatureCount, kHumidityCount, kAnalog0, kAnalog1, kAnalog2, kAnalog3 };
@@ -51,39 +56,54 @@ class Card {
   std::vector<uint8_t> DeviceDescriptor() const;
 
   // The controller's CPU control register: 1 while the controller is held in reset.
+  // A held controller runs no firmware: it stalls every vendor request but the
+  // register write itself, its watchdog and clock stand still, and it latches and
+  // sends nothing. Releasing it restarts the firmware from its power-up state.
   uint8_t CpuControl() const { return cpuControl_; }
   // How many times the controller was released from a reset it was held in.
   unsigned ControllerRestarts() const { return controllerRestarts_; }
 
-  // The watchdog. Time passes only when the simulator's clock is advanced; a
-  // running watchdog that is not petted within its timeout resets the host, stops,
-  // and, with events enabled, sends an event packet on pipe 0x82.
+  // The watchdog. Time passes only when the simulator's clock is advanced. A
+  // running watchdog that is not petted within its timeout expires. Without
+  // events it resets the host and stops. With events enabled its first expiry
+  // only sends an event packet on pipe 0x82 and starts a second full timeout: a
+  // pet, a start, a stop or a new timeout (which counts from when it is set) in
+  // that time keeps the host alive, and the host is reset only when that timeout
+  // runs out too. So an application's reaction (stop the watchdog, or give it
+  // 90 s while Windows exits) always comes before the reset.
   struct Watchdog {
     uint8_t configuration[14] = {14, 1, 0, 10, 0, 1, 1, 1, 0, 1, 0xFF, 0, 0, 0};
     uint16_t timeoutSeconds = 10;
     bool running = false;
     bool eventsEnabled = false;
+    bool eventSent = false;  // expired once, event sent: the next expiry resets the host
     uint64_t millisecondsSincePet = 0;
     unsigned pets = 0;
+    unsigned events = 0;
     unsigned hostResets = 0;
   };
   const Watchdog& watchdog() const { return watchdog_; }
   // The status byte of the status block: bit 0 running, bit 1 events enabled,
-  // bit 2 the watchdog has reset the host since power-up.
+  // bit 2 the watchdog has reset the host since the firmware started, bit 3 the
+  // event was sent and the host is reset when the running timeout runs out.
   uint8_t WatchdogStatus() const;
+  // How long the running watchdog has left before it expires (0 when stopped).
+  uint64_t MillisecondsLeft() const;
   // Lets time pass; returns the event packet when the watchdog expired with
   // events enabled.
   std::optional<std::vector<uint8_t>> Advance(uint64_t milliseconds);
 
-  // Bytes the host sent on bulk OUT pipes, in order.
+  // What the host sent on bulk OUT pipes, the latest transfers only: the card keeps
+  // kKeptBulkOut transfers and the first kKeptBulkOutBytes bytes of each.
+  static constexpr size_t kKeptBulkOut = 64;
+  static constexpr size_t kKeptBulkOutBytes = 4096;
   struct BulkOut {
     uint8_t pipe;
+    uint32_t length;  // the transfer's whole length
     std::vector<uint8_t> data;
   };
-  void ReceiveBulk(uint8_t pipe, std::vector<uint8_t> data) {
-    bulkOut_.push_back({pipe, std::move(data)});
-  }
-  const std::vector<BulkOut>& bulkOut() const { return bulkOut_; }
+  void ReceiveBulk(uint8_t pipe, uint32_t length, std::vector<uint8_t> data);
+  const std::deque<BulkOut>& bulkOut() const { return bulkOut_; }
 
   // The eight digital outputs, bit k = output k, and the PWM setting of each output
   // as the host last sent it (low byte, high byte); an output never given one has
@@ -96,6 +116,8 @@ class Card {
   const std::optional<Pwm>& PwmOf(unsigned output) const { return pwm_[output]; }
 
   // Identity: the name (answered as a string descriptor) and the serial number.
+  // Both live in the card's non-volatile memory: a firmware restart or a replug
+  // keeps them.
   const std::u16string& name() const { return name_; }
   void SetName(std::u16string name) { name_ = std::move(name); }
   uint64_t serialNumber() const { return serialNumber_; }
@@ -148,14 +170,17 @@ class Card {
   static bool IsOutputRequest(const SetupPacket& setup);
   ControlReply OutputRequest(const SetupPacket& setup, size_t length);
   std::vector<uint8_t> OutputReadback() const;
+  ControlReply CpuControlWrite(const uint8_t* data);
+  std::optional<std::vector<uint8_t>> Expire();
+  void RestartFirmware();
 
   CardConfig config_;
   uint8_t cpuControl_ = 0;
   unsigned controllerRestarts_ = 0;
   Watchdog watchdog_;
-  std::vector<BulkOut> bulkOut_;
+  std::deque<BulkOut> bulkOut_;
   std::u16string name_ = config_.name;
-  uint64_t serialNumber_ = config_.serialNumber;
+  uint64_t serialNumber_ = config_.serialNumber.value_or(kDefaultSerialNumberBase + 1);
   Io io_;
   uint8_t outputs_ = 0;
   std::optional<Pwm> pwm_[8];

@@ -15,6 +15,9 @@ constexpr DWORD kAbortPipe = 0x220044;
 constexpr size_t kPipeByte = 13;
 constexpr DWORD kHeaderSize = 38;
 constexpr uint32_t kControlTag = 42;
+// The card's bulk endpoints: data in and out on endpoint 1 and 2, watchdog events
+// on 0x82, changes of state on 0x88.
+constexpr uint8_t kBulkPipes[] = {0x81, 0x02, 0x82, 0x88};
 
 constexpr uintptr_t kHandleBase = 0x4D580000;
 constexpr uintptr_t kHandleSpan = uintptr_t{4} << 20;
@@ -76,6 +79,12 @@ std::vector<uint8_t> RequestRecord::Data() const {
   return std::vector<uint8_t>(input.begin() + kHeaderSize, input.end());
 }
 
+uint8_t RequestRecord::Pipe() const {
+  if (ioControlCode == kBulkTransfer && input.size() > kPipeByte) return input[kPipeByte];
+  if (ioControlCode == kAbortPipe && input.size() == 1) return input[0];
+  return 0;
+}
+
 Driver& Driver::Instance() {
   static Driver driver;
   return driver;
@@ -91,12 +100,15 @@ void Driver::Reset() {
   cards_.clear();
   handles_.clear();
   log_.clear();
+  logCapacity_ = kDefaultLogCapacity;
   logRequests_ = true;
   faults_.clear();
   for (Hold& hold : holds_) hold.released = true;
   holds_.clear();
   holdsChanged_.notify_all();
   violations_.clear();
+  violationCount_ = 0;
+  supersededCards_.clear();
   vanishedError_ = ERROR_DEVICE_NOT_CONNECTED;
   refusedOpens_ = 0;
   delayMicroseconds_ = 0;
@@ -106,7 +118,9 @@ int Driver::Plug(const CardConfig& config) {
   SimLock lock(mutex_);
   const int id = nextCard_++;
   CardInstance instance;
-  instance.card = std::make_unique<Card>(config);
+  CardConfig numbered = config;
+  if (!numbered.serialNumber) numbered.serialNumber = kDefaultSerialNumberBase + 1 + id;
+  instance.card = std::make_unique<Card>(numbered);
   const std::string tag =
       config.instanceTag.empty() ? "sim" + std::to_string(id) : config.instanceTag;
   char path[200];
@@ -122,26 +136,65 @@ void Driver::Unplug(int card) {
   SimLock lock(mutex_);
   auto it = cards_.find(card);
   if (it == cards_.end()) return;
-  it->second.plugged = false;
+  if (it->second.plugged) MarkUnplugged(card);
+}
+
+void Driver::MarkUnplugged(int card) {
+  cards_.at(card).plugged = false;
   EndPendingReads(card, nullptr, vanishedError_);
 }
 
 int Driver::Replug(int card) {
   SimLock lock(mutex_);
-  CardInstance& old = cards_.at(card);
-  old.plugged = false;
-  EndPendingReads(card, nullptr, vanishedError_);
+  const CardInstance& old = cards_.at(card);
+  const std::string path = old.path;
+  CardConfig config = old.card->config();
+  config.name = old.card->name();
+  config.serialNumber = old.card->serialNumber();
+  // One card per path: the instance there now leaves before the new one comes.
+  for (auto& [id, instance] : cards_) {
+    if (instance.path != path || instance.superseded) continue;
+    if (instance.plugged) MarkUnplugged(id);
+    instance.superseded = true;
+    supersededCards_.push_back(id);
+  }
   const int id = nextCard_++;
   CardInstance instance;
-  instance.card = std::make_unique<Card>(old.card->config());
-  instance.path = old.path;
+  instance.card = std::make_unique<Card>(config);
+  instance.path = path;
   cards_.emplace(id, std::move(instance));
+  ForgetOldCards();
   return id;
+}
+
+// Forgets the oldest replaced instances beyond the kept number, but none that a
+// handle still refers to: a request on it must find its card.
+void Driver::ForgetOldCards() {
+  auto it = supersededCards_.begin();
+  while (supersededCards_.size() > kKeptReplacedCards && it != supersededCards_.end()) {
+    const int card = *it;
+    const bool referenced = std::any_of(handles_.begin(), handles_.end(),
+                                        [card](const auto& h) { return h.second.card == card; });
+    if (referenced) {
+      ++it;
+      continue;
+    }
+    it = supersededCards_.erase(it);
+    cards_.erase(card);
+    for (auto queue = queuedPackets_.begin(); queue != queuedPackets_.end();) {
+      queue = queue->first.first == card ? queuedPackets_.erase(queue) : std::next(queue);
+    }
+  }
 }
 
 std::string Driver::InterfacePath(int card) const {
   SimLock lock(mutex_);
   return cards_.at(card).path;
+}
+
+bool Driver::IsPlugged(int card) const {
+  SimLock lock(mutex_);
+  return cards_.at(card).plugged;
 }
 
 void Driver::SetVanishedError(DWORD error) {
@@ -167,16 +220,11 @@ uint64_t Driver::HoldRequest(int card, std::optional<DWORD> ioControlCode,
 }
 
 bool Driver::WaitUntilHeld(uint64_t id, unsigned timeoutMilliseconds) const {
-  for (unsigned waited = 0;; ++waited) {
-    {
-      SimLock lock(mutex_);
-      for (const Hold& hold : holds_) {
-        if (hold.id == id && hold.held) return true;
-      }
-    }
-    if (waited >= timeoutMilliseconds) return false;
-    SleepMicroseconds(1000);
-  }
+  SimLock lock(mutex_);
+  return WaitUntil(mutex_, holdsChanged_, timeoutMilliseconds, [this, id] {
+    return std::any_of(holds_.begin(), holds_.end(),
+                       [id](const Hold& hold) { return hold.id == id && hold.held; });
+  });
 }
 
 void Driver::ReleaseRequest(uint64_t id) {
@@ -195,6 +243,7 @@ void Driver::WaitIfHeld(int card, DWORD code, const uint8_t* in, DWORD inSize) {
     if (it->ioControlCode && *it->ioControlCode != code) continue;
     if (it->request && (code != kControlTransfer || inSize < 2 || in[1] != *it->request)) continue;
     it->held = true;
+    holdsChanged_.notify_all();
     const uint64_t id = it->id;
     auto released = [this, id] {
       for (const Hold& hold : holds_) {
@@ -242,21 +291,28 @@ void Driver::SetInputs(int card, uint8_t inputs) {
 
 size_t Driver::PendingReads(int card) const {
   SimLock lock(mutex_);
-  return static_cast<size_t>(std::count_if(
-      pendingReads_.begin(), pendingReads_.end(),
-      [card](const PendingRead* read) { return card == kAnyCard || read->card == card; }));
+  return CountPendingReads(card);
+}
+
+size_t Driver::CountPendingReads(int card) const {
+  return static_cast<size_t>(
+      std::count_if(pendingReads_.begin(), pendingReads_.end(), [card](const PendingRead* read) {
+        return !read->done && (card == kAnyCard || read->card == card);
+      }));
 }
 
 bool Driver::WaitForPendingReads(int card, size_t count, unsigned timeoutMilliseconds) const {
-  for (unsigned waited = 0;; ++waited) {
-    if (PendingReads(card) >= count) return true;
-    if (waited >= timeoutMilliseconds) return false;
-    SleepMicroseconds(1000);
-  }
+  SimLock lock(mutex_);
+  return WaitUntil(mutex_, readsChanged_, timeoutMilliseconds,
+                   [&] { return CountPendingReads(card) >= count; });
 }
 
 void Driver::AdvanceClock(uint64_t milliseconds) {
   SimLock lock(mutex_);
+  AdvanceCards(milliseconds);
+}
+
+void Driver::AdvanceCards(uint64_t milliseconds) {
   for (auto& [id, instance] : cards_) {
     if (!instance.plugged) continue;
     if (auto packet = instance.card->Advance(milliseconds)) Deliver(id, 0x82, std::move(*packet));
@@ -272,7 +328,9 @@ void Driver::Deliver(int card, uint8_t pipe, std::vector<uint8_t> packet) {
       return;
     }
   }
-  queuedPackets_[{card, pipe}].push_back(std::move(packet));
+  auto& queue = queuedPackets_[{card, pipe}];
+  if (queue.size() == kQueuedPackets) queue.pop_front();
+  queue.push_back(std::move(packet));
 }
 
 // Ends the pending reads of a card (any card for kAnyCard), or only those on one
@@ -285,6 +343,37 @@ void Driver::EndPendingReads(int card, HANDLE handle, DWORD error) {
     read->error = error;
   }
   readsChanged_.notify_all();
+}
+
+bool Driver::ExpireWatchdog(int card) {
+  SimLock lock(mutex_);
+  Card& firmware = CardAt(card);
+  if (!firmware.watchdog().running) return false;
+  // Read and advanced under one lock: a pet in between cannot undo the expiry.
+  AdvanceCards(firmware.MillisecondsLeft());
+  return true;
+}
+
+size_t Driver::LoggedRequests() const {
+  SimLock lock(mutex_);
+  return log_.size();
+}
+
+std::optional<RequestRecord> Driver::RequestAt(size_t index) const {
+  SimLock lock(mutex_);
+  if (index >= log_.size()) return std::nullopt;
+  return log_[index];
+}
+
+void Driver::SetRequestLogCapacity(size_t entries) {
+  SimLock lock(mutex_);
+  logCapacity_ = std::max<size_t>(entries, 1);
+  while (log_.size() > logCapacity_) log_.pop_front();
+}
+
+void Driver::Log(RequestRecord record) {
+  if (log_.size() == logCapacity_) log_.pop_front();
+  log_.push_back(std::move(record));
 }
 
 std::vector<RequestRecord> Driver::Requests(int card) const {
@@ -316,6 +405,11 @@ std::vector<std::string> Driver::Violations() const {
   return violations_;
 }
 
+size_t Driver::ViolationCount() const {
+  SimLock lock(mutex_);
+  return violationCount_;
+}
+
 size_t Driver::OpenHandles(int card) const {
   SimLock lock(mutex_);
   if (card == kAnyCard) return handles_.size();
@@ -340,7 +434,10 @@ bool Driver::IsDeviceHandle(HANDLE handle) {
 
 Card& Driver::CardAt(int card) { return *cards_.at(card).card; }
 
-void Driver::Violation(std::string what) { violations_.push_back(std::move(what)); }
+void Driver::Violation(std::string what) {
+  ++violationCount_;
+  if (violations_.size() < kKeptViolations) violations_.push_back(std::move(what));
+}
 
 HDEVINFO Driver::GetClassDevs(const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags) {
   SimLock lock(mutex_);
@@ -560,8 +657,7 @@ BOOL Driver::IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOI
     return Finish(record, Outcome{false, fault->lastError}, bytesReturned);
   }
   if (fault && fault->action == Fault::Action::kUnplug && instance.plugged) {
-    instance.plugged = false;
-    EndPendingReads(record.card, nullptr, vanishedError_);
+    MarkUnplugged(record.card);
   }
   if (!instance.plugged) return Finish(record, Outcome{false, vanishedError_}, bytesReturned);
 
@@ -629,14 +725,13 @@ Driver::Outcome Driver::BulkTransfer(int card, HANDLE handle, const uint8_t* in,
     return Outcome{false, ERROR_INVALID_PARAMETER};
   }
   const uint8_t pipe = in[kPipeByte];
+  // A pipe the card's interface does not have is refused before any transfer.
+  if (std::find(std::begin(kBulkPipes), std::end(kBulkPipes), pipe) == std::end(kBulkPipes)) {
+    return Outcome{false, ERROR_INVALID_PARAMETER};
+  }
   // The caller's buffer reaches the driver directly: it is probed like user memory.
   InstallCallerMemoryGuard();
-  if ((pipe & 0x80) == 0) {
-    std::vector<uint8_t> data(outSize);
-    if (!CopyFromCaller(data.data(), out, outSize)) return Outcome{false, ERROR_NOACCESS};
-    cards_.at(card).card->ReceiveBulk(pipe, std::move(data));
-    return Outcome{true, 0, outSize};
-  }
+  if ((pipe & 0x80) == 0) return ReceiveBulkOut(card, pipe, out, outSize);
   std::vector<uint8_t> packet;
   if (fault && fault->replyData) {
     packet = *fault->replyData;
@@ -651,6 +746,7 @@ Driver::Outcome Driver::BulkTransfer(int card, HANDLE handle, const uint8_t* in,
       read.pipe = pipe;
       read.handle = handle;
       pendingReads_.push_back(&read);
+      readsChanged_.notify_all();  // wakes a test waiting for a read to be pending
       while (!read.done) readsChanged_.wait(mutex_);
       pendingReads_.remove(&read);
       if (read.error != 0) return Outcome{false, read.error};
@@ -661,6 +757,22 @@ Driver::Outcome Driver::BulkTransfer(int card, HANDLE handle, const uint8_t* in,
   if (!CopyToCaller(out, packet.data(), delivered)) return Outcome{false, ERROR_NOACCESS};
   const DWORD count = fault && fault->bytesReturned ? *fault->bytesReturned : delivered;
   return Outcome{true, 0, count};
+}
+
+// The card takes every byte; it keeps only the first of a long transfer, but the
+// whole buffer is read, as the controller would.
+Driver::Outcome Driver::ReceiveBulkOut(int card, uint8_t pipe, void* out, DWORD outSize) {
+  std::vector<uint8_t> kept(std::min<size_t>(outSize, Card::kKeptBulkOutBytes));
+  std::vector<uint8_t> chunk(kept.size());
+  for (DWORD offset = 0; offset < outSize; offset += static_cast<DWORD>(chunk.size())) {
+    const DWORD size = std::min<DWORD>(outSize - offset, static_cast<DWORD>(chunk.size()));
+    uint8_t* target = offset == 0 ? kept.data() : chunk.data();
+    if (!CopyFromCaller(target, static_cast<uint8_t*>(out) + offset, size)) {
+      return Outcome{false, ERROR_NOACCESS};
+    }
+  }
+  cards_.at(card).card->ReceiveBulk(pipe, outSize, std::move(kept));
+  return Outcome{true, 0, outSize};
 }
 
 Driver::Outcome Driver::AbortPipe(int card, const uint8_t* in, DWORD inSize, void* out,
@@ -685,7 +797,7 @@ BOOL Driver::Finish(RequestRecord& record, const Outcome& outcome, LPDWORD bytes
   record.error = outcome.ok ? 0 : outcome.error;
   record.bytesReturned = outcome.ok ? outcome.bytesReturned : 0;
   if (bytesReturned != nullptr) *bytesReturned = record.bytesReturned;
-  if (logRequests_) log_.push_back(std::move(record));
+  if (logRequests_) Log(std::move(record));
   if (!outcome.ok) {
     SetLastError(outcome.error);
     return FALSE;

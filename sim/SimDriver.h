@@ -39,6 +39,8 @@ struct RequestRecord {
   // For control requests: the setup packet and the bytes behind the header.
   SetupPacket Setup() const;
   std::vector<uint8_t> Data() const;
+  // For bulk and abort requests: the endpoint address they name (0 for others).
+  uint8_t Pipe() const;
 };
 
 // A one-shot fault: the first request that matches (after `skip` matching requests
@@ -111,9 +113,15 @@ class Driver {
   // The card vanishes: its interface is no longer enumerated, its path no longer
   // opens, and requests on its handles fail with the vanished-card error.
   void Unplug(int card);
-  // Plugs an unplugged card in again at the same path; returns the new instance.
+  // The card, plugged or not, comes back at the same path as a new instance with
+  // the same name and serial number, in power-up state; whatever instance is at
+  // that path now is unplugged first. Returns the new instance. The driver keeps
+  // the latest kKeptReplacedCards instances a replug replaced, for tests to look
+  // at; older ones without open handles are forgotten (their ids become unknown).
   int Replug(int card);
+  static constexpr size_t kKeptReplacedCards = 64;
   std::string InterfacePath(int card) const;
+  bool IsPlugged(int card) const;
   // The last-error value requests on a vanished card fail with: 2, 6, 1167 or 1617.
   void SetVanishedError(DWORD error);
 
@@ -142,14 +150,27 @@ class Driver {
   // The card's inputs take these states; a change sends the card's change-of-state
   // packet on pipe 0x88, as SendPacket would.
   void SetInputs(int card, uint8_t inputs);
+  // The card keeps at most kQueuedPackets unread packets per pipe; a packet sent
+  // to a full queue pushes the oldest out, so a late reader gets recent news.
+  static constexpr size_t kQueuedPackets = 32;
   // Bulk reads currently blocked in the driver, and a wait for a number of them
   // (false on timeout), so that tests know a waiter is really waiting.
   size_t PendingReads(int card = kAnyCard) const;
   bool WaitForPendingReads(int card, size_t count, unsigned timeoutMilliseconds) const;
   // Lets time pass on every plugged card; expiring watchdogs send their events.
   void AdvanceClock(uint64_t milliseconds);
+  // Lets exactly the time pass that the card's running watchdog has left, so that
+  // it expires now; false (and no time passes) when it is not running.
+  bool ExpireWatchdog(int card);
 
+  // The request log keeps the latest entries, kDefaultLogCapacity unless set.
+  static constexpr size_t kDefaultLogCapacity = 65536;
   std::vector<RequestRecord> Requests(int card = kAnyCard) const;
+  size_t LoggedRequests() const;
+  // Entry index of the log (0 is the oldest kept), none beyond the end.
+  std::optional<RequestRecord> RequestAt(size_t index) const;
+  // Keeps at most this many entries (at least 1), dropping the oldest beyond it.
+  void SetRequestLogCapacity(size_t entries);
   void ClearRequests();
   // Whether requests are kept for Requests() (the default, restored by Reset). A
   // benchmark switches the log off: each record holds a copy of the request, so a
@@ -159,7 +180,10 @@ class Driver {
   // Every request the driver has received, logged or not (never reset: callers
   // count the difference across what they measure).
   uint64_t RequestCount() const;
+  // The first kKeptViolations violations, and how many there were in all.
+  static constexpr size_t kKeptViolations = 256;
   std::vector<std::string> Violations() const;
+  size_t ViolationCount() const;
   size_t OpenHandles(int card = kAnyCard) const;
   // Injected faults no request has taken yet.
   size_t PendingFaults() const;
@@ -196,6 +220,7 @@ class Driver {
     std::unique_ptr<Card> card;
     std::string path;
     bool plugged = true;
+    bool superseded = false;  // a replug put a newer instance at its path
     unsigned opens = 0;
   };
   struct HandleInfo {
@@ -239,23 +264,32 @@ class Driver {
                        DWORD outSize, const std::optional<Fault>& fault);
   Outcome AbortPipe(int card, const uint8_t* in, DWORD inSize, void* out, DWORD outSize);
   void Deliver(int card, uint8_t pipe, std::vector<uint8_t> packet);
+  void Log(RequestRecord record);
+  void MarkUnplugged(int card);
+  void ForgetOldCards();
+  void AdvanceCards(uint64_t milliseconds);
+  size_t CountPendingReads(int card) const;
+  Outcome ReceiveBulkOut(int card, uint8_t pipe, void* out, DWORD outSize);
   void EndPendingReads(int card, HANDLE handle, DWORD error);
   BOOL Finish(RequestRecord& record, const Outcome& outcome, LPDWORD bytesReturned);
   void WaitIfHeld(int card, DWORD code, const uint8_t* in, DWORD inSize);
   uintptr_t LowestFreeHandle() const;
 
   mutable SimMutex mutex_;
-  SimCondition readsChanged_;
+  mutable SimCondition readsChanged_;
   std::list<PendingRead*> pendingReads_;
   std::map<std::pair<int, uint8_t>, std::deque<std::vector<uint8_t>>> queuedPackets_;
   AbortCompletion abortCompletion_ = AbortCompletion::kSuccess;
   std::map<int, CardInstance> cards_;
   std::map<uintptr_t, HandleInfo> handles_;
   std::set<DeviceInfoSet*> infoSets_;
-  std::vector<RequestRecord> log_;
+  std::deque<RequestRecord> log_;
+  size_t logCapacity_ = kDefaultLogCapacity;
   bool logRequests_ = true;
   std::vector<Fault> faults_;
   std::vector<std::string> violations_;
+  size_t violationCount_ = 0;
+  std::deque<int> supersededCards_;  // replaced by a replug, oldest first
   int nextCard_ = 0;
   uint64_t nextOpenId_ = 0;
   std::vector<Hold> holds_;

@@ -70,19 +70,15 @@ std::vector<std::string> System::Violations() const {
 }
 
 bool System::WaitForExitRequests(size_t count, unsigned timeoutMilliseconds) const {
-  for (unsigned waited = 0;; waited += 2) {
-    {
-      SimLock lock(mutex_);
-      if (exits_.size() >= count) return true;
-    }
-    if (waited >= timeoutMilliseconds) return false;
-    SleepMicroseconds(2000);
-  }
+  SimLock lock(mutex_);
+  return WaitUntil(mutex_, exitsChanged_, timeoutMilliseconds,
+                   [&] { return exits_.size() >= count; });
 }
 
 BOOL System::RequestExit(UINT flags, DWORD reason) {
   SimLock lock(mutex_);
   exits_.push_back({flags, reason});
+  exitsChanged_.notify_all();
   if (failNextExit_) {
     failNextExit_ = false;
     SetLastError(exitError_);
@@ -112,7 +108,20 @@ BOOL System::OpenToken(HANDLE process, DWORD access, PHANDLE token) {
     violations_.push_back("token opened for a process other than the current one");
   }
   tokenRights_.push_back(access);
-  const uintptr_t value = kTokenBase + 4 * (nextToken_++ % (kTokenSpan / 4));
+  // The next value in the range that no open token has: after a wrap, a value
+  // still open is never handed out twice.
+  uintptr_t value = 0;
+  for (size_t tries = 0; tries < kTokenSpan / 4; ++tries) {
+    const uintptr_t candidate = kTokenBase + 4 * (nextToken_++ % (kTokenSpan / 4));
+    if (std::find(openTokens_.begin(), openTokens_.end(), candidate) == openTokens_.end()) {
+      value = candidate;
+      break;
+    }
+  }
+  if (value == 0) {
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return FALSE;
+  }
   openTokens_.push_back(value);
   *token = reinterpret_cast<HANDLE>(value);
   return TRUE;

@@ -59,6 +59,7 @@ class System {
   System() = default;
 
   mutable SimMutex mutex_;
+  mutable SimCondition exitsChanged_;
   std::vector<ExitRequest> exits_;
   std::vector<std::string> lookups_;
   std::vector<TokenAdjustment> adjustments_;

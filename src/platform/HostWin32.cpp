@@ -63,8 +63,11 @@ struct HostState {
   std::vector<std::string> lookedUpProcedures;
 };
 
+// Never destroyed: Windows ends a process's other threads before anything of it is
+// torn down, but here a library thread may still be ending (counting itself out
+// below) while the process runs its static destructors.
 HostState& State() {
-  static HostState state;
+  static HostState& state = *new HostState;
   return state;
 }
 

@@ -1,5 +1,6 @@
 # Checks that the Python, C# and VB bindings declare every operation of the export
-# table, and that each VB declaration goes to a VB entry point the DLL exports for
+# table, that the Python and C# simulator bindings declare every function of
+# merloxsim.h, and that each VB declaration goes to a VB entry point the DLL exports for
 # that very operation (a wrong alias would call another operation with the same
 # arguments). Usage:
 #   cmake -DTABLE=<ExportTable.txt> -DSOURCE_DIR=<project> -P CheckBindingDeclarations.cmake
@@ -44,6 +45,22 @@ foreach(declaration IN LISTS declarations)
   elseif(NOT operation_of_${alias} STREQUAL function)
     string(APPEND errors
            "  VB: ${function} goes to ${alias}, the entry point of ${operation_of_${alias}}\n")
+  endif()
+endforeach()
+
+# The simulator's functions (include/merloxsim.h), in the Python and C# simulator
+# bindings: an application's tests reach every fault and observation from either.
+file(READ "${SOURCE_DIR}/include/merloxsim.h" sim_header)
+file(READ "${SOURCE_DIR}/bindings/python/merlox/sim.py" python_sim)
+file(READ "${SOURCE_DIR}/bindings/csharp/MerloxSim.cs" csharp_sim)
+string(REGEX MATCHALL "MERLOXSIM_API MERLOXSIM_[A-Za-z]+\\(" sim_declarations "${sim_header}")
+foreach(declaration IN LISTS sim_declarations)
+  string(REGEX REPLACE "MERLOXSIM_API (MERLOXSIM_[A-Za-z]+)\\(" "\\1" function "${declaration}")
+  if(NOT python_sim MATCHES "\\(\"${function}\", ")
+    string(APPEND errors "  Python: no prototype of ${function}\n")
+  endif()
+  if(NOT csharp_sim MATCHES "static extern [a-z]+ ${function}\\(")
+    string(APPEND errors "  C#: no DllImport of ${function}\n")
   endif()
 endforeach()
 

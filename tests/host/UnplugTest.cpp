@@ -16,6 +16,7 @@ namespace {
 constexpr DWORD kControlTransfer = 0x220020;
 constexpr DWORD kAbortPipe = 0x220044;
 constexpr DWORD kVanished = ERROR_DEVICE_NOT_CONNECTED;  // the simulator's default
+constexpr uint64_t kSerialNumber = 0x0000004D584F0001ull;
 
 // The port-style operations report failure as 0xAA55 and the status in the
 // thread's last-error value.
@@ -120,7 +121,7 @@ std::vector<Operation> Operations() {
       {"GetCardBySerialNumber",
        // -1 when nothing matched: the card found gone is closed on the way.
        [](int32_t) {
-         return GetCardBySerialNumber(0x0000004D584F0001ull) >= 0 ? 0u : ERROR_DEVICE_REMOVED;
+         return GetCardBySerialNumber(kSerialNumber) >= 0 ? 0u : ERROR_DEVICE_REMOVED;
        },
        ERROR_DEVICE_REMOVED, true},
       {"DI_ReadAll", [](int32_t c) { return DI_ReadAll(c, buffer); }, ERROR_INVALID_DATA, false},
@@ -200,7 +201,10 @@ class UnplugTest : public LibraryTest {
   // Plugs a card, lets discovery register it, and returns its number.
   int32_t PlugAndFind(int& card) {
     const uint32_t before = GetNumCards();
-    card = driver().Plug();
+    // The serial number GetCardBySerialNumber's case looks for.
+    sim::CardConfig config;
+    config.serialNumber = kSerialNumber;
+    card = driver().Plug(config);
     const uint32_t after = GetNumCards();
     EXPECT_EQ(after, before + 1);
     return static_cast<int32_t>(after) - 1;

@@ -30,6 +30,12 @@ struct Companion {
   decltype(&::MERLOXSIM_ShutdownCount) ShutdownCount = nullptr;
   decltype(&::MERLOXSIM_GetShutdown) GetShutdown = nullptr;
   decltype(&::MERLOXSIM_WaitForShutdowns) WaitForShutdowns = nullptr;
+  decltype(&::MERLOXSIM_AdvanceClock) AdvanceClock = nullptr;
+  decltype(&::MERLOXSIM_FailRequest) FailRequest = nullptr;
+  decltype(&::MERLOXSIM_VanishAtRequest) VanishAtRequest = nullptr;
+  decltype(&::MERLOXSIM_SetVanishedError) SetVanishedError = nullptr;
+  decltype(&::MERLOXSIM_GetCardState) GetCardState = nullptr;
+  decltype(&::MERLOXSIM_WaitForPendingReads) WaitForPendingReads = nullptr;
 
   static const Companion& Get() {
     static const Companion companion;
@@ -67,6 +73,12 @@ struct Companion {
     Resolve(ShutdownCount, "MERLOXSIM_ShutdownCount");
     Resolve(GetShutdown, "MERLOXSIM_GetShutdown");
     Resolve(WaitForShutdowns, "MERLOXSIM_WaitForShutdowns");
+    Resolve(AdvanceClock, "MERLOXSIM_AdvanceClock");
+    Resolve(FailRequest, "MERLOXSIM_FailRequest");
+    Resolve(VanishAtRequest, "MERLOXSIM_VanishAtRequest");
+    Resolve(SetVanishedError, "MERLOXSIM_SetVanishedError");
+    Resolve(GetCardState, "MERLOXSIM_GetCardState");
+    Resolve(WaitForPendingReads, "MERLOXSIM_WaitForPendingReads");
     if (!error.empty()) error = "MERLOXSIM.dll lacks" + error;
   }
 };
@@ -147,9 +159,11 @@ TEST_F(CompanionTest, AnExpiredWatchdogMakesTheBackgroundThreadRestartWindows) {
   EXPECT_EQ(flags, 6u);  // EWX_REBOOT | EWX_FORCE
   EXPECT_EQ(reason, 0u);
   EXPECT_EQ(sim().GetShutdown(1, &flags, &reason), MERLOXSIM_STATUS_INVALID_INDEX);
+  // The event came first; the reaction stopped the watchdog before it reset the host.
   ASSERT_EQ(sim().GetWatchdog(card, &state), MERLOXSIM_STATUS_SUCCESS);
   EXPECT_EQ(state.Running, 0u);
-  EXPECT_EQ(state.HostResets, 1u);
+  EXPECT_EQ(state.Events, 1u);
+  EXPECT_EQ(state.HostResets, 0u);
 
   // The log holds the card's enable-events command (vendor request 0x40, index
   // 0x69) with the card it went to.
@@ -190,6 +204,47 @@ TEST_F(CompanionTest, InputsAndUnplugReachTheLibrary) {
 
   ASSERT_EQ(sim().Unplug(card), MERLOXSIM_STATUS_SUCCESS);
   EXPECT_EQ(pet(0), 1617u);
+}
+
+TEST_F(CompanionTest, FaultsAndAHungRestartThroughTheCompanion) {
+  const int32_t card = sim().Plug(0x8080);
+  ASSERT_EQ(dll().GetNumCards(), 1u);
+  const auto pet = dll().Function<decltype(&::WDG_Pet)>("WDG_Pet");
+  const auto start = dll().Function<decltype(&::WDG_Start)>("WDG_Start");
+  const auto handleEvent = dll().Function<decltype(&::WDG_HandleEvent)>("WDG_HandleEvent");
+  ASSERT_NE(pet, nullptr);
+  ASSERT_NE(start, nullptr);
+  ASSERT_NE(handleEvent, nullptr);
+
+  ASSERT_EQ(sim().FailRequest(card, MERLOXSIM_CONTROL_TRANSFER, 0x40, 0, 0), 0u);
+  EXPECT_EQ(pet(0), 31u) << "a failure without an error code";
+
+  // Action 4: 90 s on the card, then a forced restart, which hangs here.
+  ASSERT_EQ(start(0), 0u);
+  ASSERT_EQ(handleEvent(0, 4), 0u);
+  ASSERT_EQ(sim().WaitForPendingReads(card, 1, 10000), 0u);
+  ASSERT_EQ(sim().ExpireWatchdog(card), 0u);
+  ASSERT_EQ(sim().WaitForShutdowns(1, 10000), 0u);
+  MERLOXSIM_WatchdogState state{};
+  ASSERT_EQ(sim().GetWatchdog(card, &state), 0u);
+  EXPECT_EQ(state.TimeoutSeconds, 90u);
+  EXPECT_EQ(state.HostResets, 0u);
+  ASSERT_EQ(sim().AdvanceClock(90000), 0u);
+  ASSERT_EQ(sim().GetWatchdog(card, &state), 0u);
+  EXPECT_EQ(state.HostResets, 1u) << "the card resets the host the restart left hanging";
+
+  // A wait for a restart that never comes measures its timeout, even where a short
+  // sleep lasts a scheduler tick.
+  const ULONGLONG before = GetTickCount64();
+  EXPECT_EQ(sim().WaitForShutdowns(2, 300), MERLOXSIM_STATUS_TIMEOUT);
+  EXPECT_LT(GetTickCount64() - before, 600u);
+
+  ASSERT_EQ(sim().SetVanishedError(1167), 0u);
+  ASSERT_EQ(sim().VanishAtRequest(card, 0, MERLOXSIM_ANY_REQUEST, 0), 0u);
+  EXPECT_EQ(pet(0), 1617u);
+  MERLOXSIM_CardState cardState{};
+  ASSERT_EQ(sim().GetCardState(card, &cardState), 0u);
+  EXPECT_EQ(cardState.Plugged, 0u);
 }
 
 // What a module's import slot holds now: written and at once put back.

@@ -6,19 +6,6 @@ using System.Runtime.InteropServices;
 using System.Text;
 using MerloxCards;
 
-static class Sim
-{
-    [DllImport(Merlox.Library)] public static extern uint MERLOXSIM_Reset();
-    [DllImport(Merlox.Library)] public static extern int MERLOXSIM_Plug(uint ProductId);
-    [DllImport(Merlox.Library)] public static extern uint MERLOXSIM_SetInputs(int Card, uint Inputs);
-    [DllImport(Merlox.Library)]
-    public static extern uint MERLOXSIM_SetSensorCounts(int Card, ushort[] Counts);
-    [DllImport(Merlox.Library)]
-    public static extern uint MERLOXSIM_SetSerialNumber(int Card, ulong SerialNumber);
-    [DllImport(Merlox.Library)] public static extern uint MERLOXSIM_ViolationCount();
-    [DllImport(Merlox.Library)] public static extern uint MERLOXSIM_AdvanceClock(ulong Milliseconds);
-}
-
 static class MerloxTest
 {
     static int failures = 0;
@@ -37,9 +24,9 @@ static class MerloxTest
 
     static int Main()
     {
-        Sim.MERLOXSIM_Reset();
-        int card = Sim.MERLOXSIM_Plug(0x8080);
-        Sim.MERLOXSIM_SetSerialNumber(card, 0x1122334455667788UL);
+        MerloxSim.MERLOXSIM_Reset();
+        int card = MerloxSim.MERLOXSIM_Plug(0x8080);
+        MerloxSim.MERLOXSIM_SetSerialNumber(card, 0x1122334455667788UL);
         Expect(Merlox.GetNumCards() == 1, "one card found");
 
         double timeout = 2500.0;
@@ -52,7 +39,7 @@ static class MerloxTest
         ExpectStatus(Merlox.WDG_Stop(0), 0, "WDG_Stop");
         ExpectStatus(Merlox.WDG_Pet(40), Merlox.StatusInvalidIndex, "WDG_Pet of card 40");
 
-        Sim.MERLOXSIM_SetInputs(card, 0xA5);
+        MerloxSim.MERLOXSIM_SetInputs(card, 0xA5);
         byte inputs;
         ExpectStatus(Merlox.DI_PeekAll(0, out inputs), 0, "DI_PeekAll");
         Expect(inputs == 0xA5, "inputs " + inputs);
@@ -65,11 +52,11 @@ static class MerloxTest
         byte changed;
         ExpectStatus(Merlox.DI_WaitForCOS(0, out changed), 0, "DI_WaitForCOS");
         Expect(changed == 0xA5, "changed inputs " + changed);
-        Sim.MERLOXSIM_AdvanceClock(1234);
+        MerloxSim.MERLOXSIM_AdvanceClock(1234);
         ushort timestamp;
         ExpectStatus(Merlox.DI_ReadTimestamp(0, out timestamp), 0, "DI_ReadTimestamp");
         Expect(timestamp == 1234, "timestamp " + timestamp);
-        Sim.MERLOXSIM_SetInputs(card, 0x0F);
+        MerloxSim.MERLOXSIM_SetInputs(card, 0x0F);
         uint packetTime;
         byte[] cos = new byte[7];
         TSensorRecord cosValues;
@@ -84,7 +71,7 @@ static class MerloxTest
         ExpectStatus(Merlox.DO_ReadbackAll(0, out outputs), 0, "DO_ReadbackAll");
         Expect(outputs == 0x5A, "outputs " + outputs);
 
-        Sim.MERLOXSIM_SetSensorCounts(card, new ushort[] { 26000, 30000, 100, 32767, 50000, 65535 });
+        MerloxSim.MERLOXSIM_SetSensorCounts(card, new ushort[] { 26000, 30000, 100, 32767, 50000, 65535 });
         TSensorRecord record;
         ExpectStatus(Merlox.AI_ReadAll(0, out record), 0, "AI_ReadAll");
         Expect(record.Analog != null && record.Analog.Length == 4, "four analog values");
@@ -122,9 +109,34 @@ static class MerloxTest
                      "MERLOX_GenericVendorRead");
         Expect(length == 18 && data[0] == 18, "descriptor of " + length + " bytes");
 
+        // Faults and observations: a failure without an error code, a card that
+        // vanishes at the next watchdog command, and the state the library left.
+        ExpectStatus(MerloxSim.MERLOXSIM_FailRequest(card, MerloxSim.ControlTransfer, 0x40, 0, 0), 0,
+                     "MERLOXSIM_FailRequest");
+        ExpectStatus(Merlox.WDG_Pet(0), Merlox.StatusGenFailure, "WDG_Pet meeting a failure");
+        MERLOXSIM_Request logged;
+        uint capacity = 0;
+        ExpectStatus(MerloxSim.MERLOXSIM_GetRequest(MerloxSim.MERLOXSIM_RequestCount() - 1,
+                                                    out logged, null, ref capacity), 0,
+                     "MERLOXSIM_GetRequest");
+        Expect(logged.Request == 0x40 && logged.Index == 0x50 && logged.Error == 0,
+               "logged pet " + logged.Request + "/" + logged.Index + ", error " + logged.Error);
+        MERLOXSIM_CardState state;
+        ExpectStatus(MerloxSim.MERLOXSIM_GetCardState(card, out state), 0, "MERLOXSIM_GetCardState");
+        Expect(state.Plugged == 1 && state.Outputs == 0x5A && state.Configuration[0] == 14,
+               "card state: plugged " + state.Plugged + ", outputs " + state.Outputs);
+        ExpectStatus(MerloxSim.MERLOXSIM_SetVanishedError(1167), 0, "MERLOXSIM_SetVanishedError");
+        ExpectStatus(MerloxSim.MERLOXSIM_VanishAtRequest(card, 0, MerloxSim.AnyRequest, 0), 0,
+                     "MERLOXSIM_VanishAtRequest");
+        ExpectStatus(Merlox.WDG_Pet(0), 1617, "WDG_Pet on a vanished card");
+        MERLOXSIM_WatchdogState watchdog;
+        ExpectStatus(MerloxSim.MERLOXSIM_GetWatchdog(card, out watchdog), 0, "MERLOXSIM_GetWatchdog");
+        Expect(watchdog.TimeoutSeconds == 2 && watchdog.MillisecondsLeft == 0,
+               "watchdog: timeout " + watchdog.TimeoutSeconds + ", left " + watchdog.MillisecondsLeft);
+
         Merlox.MERLOX_CloseAll();
-        Expect(Sim.MERLOXSIM_ViolationCount() == 0, "no request the driver would refuse");
-        Sim.MERLOXSIM_Reset();
+        Expect(MerloxSim.MERLOXSIM_ViolationCount() == 0, "no request the driver would refuse");
+        MerloxSim.MERLOXSIM_Reset();
         Console.WriteLine(failures == 0 ? "all passed" : failures + " failed");
         return failures == 0 ? 0 : 1;
     }

@@ -14,12 +14,12 @@ import os
 import sys
 import threading
 from ctypes import POINTER, Structure, byref, c_int32, c_uint8, c_uint16, c_uint32, c_uint64
-from ctypes import c_void_p
+from ctypes import c_char_p, c_int64, c_void_p
 
 import merlox
 from . import _library
 
-__all__ = ["SimError", "Request", "WatchdogState", "Shutdown"]
+__all__ = ["SimError", "Request", "WatchdogState", "CardState", "BulkOut", "Shutdown"]
 
 
 class SimError(merlox.MerloxError):
@@ -40,7 +40,22 @@ SIM_STATUS_TEXTS = {
 
 class _WatchdogState(Structure):
     _fields_ = [(name, c_uint32) for name in
-                ("Running", "EventsEnabled", "TimeoutSeconds", "Pets", "HostResets")]
+                ("Running", "EventsEnabled", "TimeoutSeconds", "Pets", "HostResets", "Events",
+                 "ResetPending")] + [("MillisecondsLeft", c_uint64)]
+
+
+class _CardState(Structure):
+    _fields_ = [(name, c_uint32) for name in
+                ("Plugged", "OpenHandles", "ControllerHeld", "ControllerRestarts", "Inputs",
+                 "LatchedRising", "LatchedFalling", "Timestamp", "AnalogOn", "SpeakerFrequency",
+                 "Outputs", "PwmSet")] + [
+        ("PwmLow", c_uint8 * 8),
+        ("PwmHigh", c_uint8 * 8),
+        ("Debounce", c_uint8 * 8),
+        ("Configuration", c_uint8 * 14),
+        ("Reserved", c_uint8 * 2),
+        ("BulkOutCount", c_uint32),
+    ]
 
 
 class _Request(Structure):
@@ -54,16 +69,29 @@ class _Request(Structure):
         ("Index", c_uint16),
         ("Length", c_uint16),
         ("DataLength", c_uint32),
+        ("BytesReturned", c_uint32),
+        ("Pipe", c_uint32),
     ]
 
 
 WatchdogState = collections.namedtuple(
-    "WatchdogState", "running events_enabled timeout_seconds pets host_resets")
+    "WatchdogState", "running events_enabled timeout_seconds pets host_resets events "
+    "reset_pending milliseconds_left")
 Request = collections.namedtuple(
-    "Request", "card io_control_code error request_type request value index length data")
+    "Request", "card io_control_code error request_type request value index length data "
+    "bytes_returned pipe")
+CardState = collections.namedtuple(
+    "CardState", "plugged open_handles controller_held controller_restarts inputs "
+    "latched_rising latched_falling timestamp analog_on speaker_frequency outputs pwm "
+    "debounce configuration bulk_out_count")
+BulkOut = collections.namedtuple("BulkOut", "pipe length data")
 Shutdown = collections.namedtuple("Shutdown", "flags reason")
 
 CONTROL_TRANSFER = 0x220020
+BULK_TRANSFER = 0x22004B
+ABORT_PIPE = 0x220044
+ANY_CARD = -1
+ANY_REQUEST = -1
 
 _PROTOTYPES = [
     ("MERLOXSIM_Attach", c_uint32, [c_void_p]),
@@ -88,6 +116,28 @@ _PROTOTYPES = [
     ("MERLOXSIM_GetShutdown", c_uint32, [c_uint32, POINTER(c_uint32), POINTER(c_uint32)]),
     ("MERLOXSIM_WaitForShutdowns", c_uint32, [c_uint32, c_uint32]),
     ("MERLOXSIM_FailNextShutdown", c_uint32, [c_uint32]),
+    ("MERLOXSIM_SetName", c_uint32, [c_int32, POINTER(c_uint16), c_uint32]),
+    ("MERLOXSIM_SetLatches", c_uint32, [c_int32, c_uint32, c_uint32]),
+    ("MERLOXSIM_SetTimestamp", c_uint32, [c_int32, c_uint32]),
+    ("MERLOXSIM_SendPacket", c_uint32, [c_int32, c_uint32, POINTER(c_uint8), c_uint32]),
+    ("MERLOXSIM_GetCardState", c_uint32, [c_int32, POINTER(_CardState)]),
+    ("MERLOXSIM_GetBulkOut", c_uint32,
+     [c_int32, c_uint32, POINTER(c_uint32), POINTER(c_uint32), POINTER(c_uint8),
+      POINTER(c_uint32)]),
+    ("MERLOXSIM_FailRequest", c_uint32, [c_int32, c_uint32, c_int32, c_uint32, c_uint32]),
+    ("MERLOXSIM_VanishAtRequest", c_uint32, [c_int32, c_uint32, c_int32, c_uint32]),
+    ("MERLOXSIM_ReplyToRequest", c_uint32,
+     [c_int32, c_uint32, c_int32, c_uint32, POINTER(c_uint8), c_uint32, c_int64]),
+    ("MERLOXSIM_PendingFaults", c_uint32, []),
+    ("MERLOXSIM_SetVanishedError", c_uint32, [c_uint32]),
+    ("MERLOXSIM_RefuseOpens", c_uint32, [c_uint32, c_uint32]),
+    ("MERLOXSIM_SetRequestDelay", c_uint32, [c_uint32]),
+    ("MERLOXSIM_SetAbortCompletion", c_uint32, [c_uint32]),
+    ("MERLOXSIM_PendingReads", c_uint32, [c_int32]),
+    ("MERLOXSIM_WaitForPendingReads", c_uint32, [c_int32, c_uint32, c_uint32]),
+    ("MERLOXSIM_SetRequestLog", c_uint32, [c_uint32]),
+    ("MERLOXSIM_SetRequestLogCapacity", c_uint32, [c_uint32]),
+    ("MERLOXSIM_GetViolation", c_uint32, [c_uint32, c_char_p, POINTER(c_uint32)]),
 ]
 
 _lock = threading.Lock()
@@ -180,7 +230,8 @@ def watchdog(card):
     state = _WatchdogState()
     _check(library().MERLOXSIM_GetWatchdog(card, byref(state)))
     return WatchdogState(bool(state.Running), bool(state.EventsEnabled), state.TimeoutSeconds,
-                         state.Pets, state.HostResets)
+                         state.Pets, state.HostResets, state.Events, bool(state.ResetPending),
+                         state.MillisecondsLeft)
 
 
 def advance_clock(milliseconds):
@@ -193,7 +244,8 @@ def expire_watchdog(card):
 
 
 def requests():
-    """Every request the driver received since the last reset or clear, oldest first."""
+    """The requests in the log (the latest 65536 unless set_request_log_capacity chose
+    otherwise) since the last reset or clear, oldest first."""
     native = library()
     result = []
     for index in range(native.MERLOXSIM_RequestCount()):
@@ -204,7 +256,8 @@ def requests():
         _check(native.MERLOXSIM_GetRequest(index, byref(record), data, byref(capacity)))
         result.append(Request(record.Card, record.IoControlCode, record.Error,
                               record.RequestType, record.Request, record.Value, record.Index,
-                              record.Length, bytes(data[: record.DataLength])))
+                              record.Length, bytes(data[: record.DataLength]),
+                              record.BytesReturned, record.Pipe))
     return result
 
 
@@ -215,6 +268,131 @@ def clear_requests():
 def violation_count():
     """Requests the real driver would have refused; a correct library makes none."""
     return library().MERLOXSIM_ViolationCount()
+
+
+def violations():
+    """The descriptions of the violations kept (the first 256), oldest first."""
+    native = library()
+    result = []
+    for index in range(native.MERLOXSIM_ViolationCount()):
+        capacity = c_uint32(0)
+        status = native.MERLOXSIM_GetViolation(index, None, byref(capacity))
+        if status == 1413:
+            break
+        text = ctypes.create_string_buffer(capacity.value)
+        _check(native.MERLOXSIM_GetViolation(index, text, byref(capacity)))
+        result.append(text.value.decode())
+    return result
+
+
+def set_request_log(on):
+    """Whether requests are logged (the default) or only served."""
+    _check(library().MERLOXSIM_SetRequestLog(1 if on else 0))
+
+
+def set_request_log_capacity(entries):
+    """The log keeps the latest entries requests."""
+    _check(library().MERLOXSIM_SetRequestLogCapacity(entries))
+
+
+def _bytes(data):
+    data = bytes(data)
+    return (c_uint8 * max(len(data), 1)).from_buffer_copy(data.ljust(1, b"\0")), len(data)
+
+
+def set_name(card, name):
+    units = name.encode("utf-16-le")
+    array = (c_uint16 * max(len(units) // 2, 1))()
+    ctypes.memmove(array, units, len(units))
+    _check(library().MERLOXSIM_SetName(card, array, len(units) // 2))
+
+
+def set_latches(card, rising, falling):
+    _check(library().MERLOXSIM_SetLatches(card, rising, falling))
+
+
+def set_timestamp(card, timestamp):
+    _check(library().MERLOXSIM_SetTimestamp(card, timestamp))
+
+
+def send_packet(card, pipe, data):
+    """The card sends these bytes on bulk IN pipe (0x82 events, 0x88 changes)."""
+    array, length = _bytes(data)
+    _check(library().MERLOXSIM_SendPacket(card, pipe, array, length))
+
+
+def card_state(card):
+    state = _CardState()
+    _check(library().MERLOXSIM_GetCardState(card, byref(state)))
+    pwm = {k: (state.PwmLow[k], state.PwmHigh[k]) for k in range(8) if state.PwmSet >> k & 1}
+    return CardState(bool(state.Plugged), state.OpenHandles, bool(state.ControllerHeld),
+                     state.ControllerRestarts, state.Inputs, state.LatchedRising,
+                     state.LatchedFalling, state.Timestamp, bool(state.AnalogOn),
+                     state.SpeakerFrequency, state.Outputs, pwm, bytes(state.Debounce),
+                     bytes(state.Configuration), state.BulkOutCount)
+
+
+def bulk_out(card):
+    """The bulk OUT transfers the card kept (the latest 64), oldest first."""
+    native = library()
+    result = []
+    for index in range(card_state(card).bulk_out_count):
+        pipe, length = c_uint32(0), c_uint32(0)
+        data = (c_uint8 * 4096)()
+        capacity = c_uint32(4096)
+        _check(native.MERLOXSIM_GetBulkOut(card, index, byref(pipe), byref(length), data,
+                                           byref(capacity)))
+        result.append(BulkOut(pipe.value, length.value, bytes(data[: min(length.value, 4096)])))
+    return result
+
+
+def fail_request(last_error, card=ANY_CARD, io_control_code=0, request=ANY_REQUEST, skip=0):
+    """The next matching request fails with last_error (0 too)."""
+    _check(library().MERLOXSIM_FailRequest(card, io_control_code, request, skip, last_error))
+
+
+def vanish_at_request(card=ANY_CARD, io_control_code=0, request=ANY_REQUEST, skip=0):
+    """The card vanishes as the matching request arrives."""
+    _check(library().MERLOXSIM_VanishAtRequest(card, io_control_code, request, skip))
+
+
+def reply_to_request(data, bytes_returned=-1, card=ANY_CARD, io_control_code=0,
+                     request=ANY_REQUEST, skip=0):
+    """The matching request succeeds with these reply bytes (and this count, if given)."""
+    array, length = _bytes(data)
+    _check(library().MERLOXSIM_ReplyToRequest(card, io_control_code, request, skip, array, length,
+                                              bytes_returned))
+
+
+def pending_faults():
+    return library().MERLOXSIM_PendingFaults()
+
+
+def set_vanished_error(last_error):
+    """2, 6, 1167 or 1617: what requests on a vanished card fail with."""
+    _check(library().MERLOXSIM_SetVanishedError(last_error))
+
+
+def refuse_opens(count, last_error):
+    _check(library().MERLOXSIM_RefuseOpens(count, last_error))
+
+
+def set_request_delay(microseconds):
+    _check(library().MERLOXSIM_SetRequestDelay(microseconds))
+
+
+def set_abort_completion(last_error):
+    """0: an aborted read succeeds with no bytes; 995: it fails."""
+    _check(library().MERLOXSIM_SetAbortCompletion(last_error))
+
+
+def pending_reads(card=ANY_CARD):
+    return library().MERLOXSIM_PendingReads(card)
+
+
+def wait_for_pending_reads(count, card=ANY_CARD, timeout_milliseconds=10000):
+    """Waits until count reads wait in the driver; SimError 1460 on timeout."""
+    _check(library().MERLOXSIM_WaitForPendingReads(card, count, timeout_milliseconds))
 
 
 def shutdowns():

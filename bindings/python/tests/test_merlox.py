@@ -112,21 +112,19 @@ def test_an_expired_watchdog_makes_the_background_thread_restart(card):
     sim.expire_watchdog(card)
     sim.wait_for_shutdowns(1)
     assert sim.shutdowns() == [sim.Shutdown(6, 0)]  # restart, by force
+    # The event came first, and the reaction stopped the watchdog before it reset
+    # the host.
     state = sim.watchdog(card)
-    assert (state.running, state.host_resets) == (False, 1)
+    assert (state.running, state.events, state.host_resets) == (False, 1, 0)
 
 
 def test_an_aborted_event_wait_raises_995_in_its_thread(card):
     outcome = []
     waiter = threading.Thread(target=lambda: outcome.append(_status(merlox.wdg_wait_for_event, 0)))
     waiter.start()
-    # An abort ends the wait that is pending: repeat it until the thread has got
-    # there.
-    for _ in range(1000):
-        merlox.wdg_abort_event_request(0)
-        waiter.join(0.01)
-        if not waiter.is_alive():
-            break
+    sim.wait_for_pending_reads(1, card)
+    merlox.wdg_abort_event_request(0)
+    waiter.join(10)
     assert not waiter.is_alive()
     assert outcome == [995]
 
@@ -234,3 +232,31 @@ def test_a_replugged_card_is_a_new_card_once_the_old_one_is_closed(card):
     assert merlox.get_num_cards() == 1
     merlox.wdg_pet(0)
     assert sim.watchdog(replugged).pets == 1
+
+
+def test_faults_reach_the_application_as_statuses(card):
+    sim.fail_request(0, card=card, request=0x40, skip=1)
+    merlox.wdg_pet(0)
+    assert _status(merlox.wdg_pet, 0) == 31  # a failure without an error code
+    sim.send_packet(card, 0x82, b"\xE0\x01\x03\x00")
+    assert _status(merlox.wdg_wait_for_event, 0) == 13  # a 4-byte event
+    sim.set_vanished_error(1167)
+    sim.vanish_at_request(card, sim.CONTROL_TRANSFER)
+    assert _status(merlox.wdg_pet, 0) == 1617
+    assert sim.requests()[-1].error == 1167
+    assert not sim.card_state(card).plugged
+    assert sim.pending_faults() == 0
+
+
+def test_the_card_state_shows_what_the_library_did(card):
+    sim.set_name(card, "Bench")
+    sim.set_latches(card, 0x0F, 0xF0)
+    merlox.do_write_all(0, 0x3C)
+    merlox.do_set_pwm(0, 2, 0x11, 0x22)
+    merlox.bulk_out(0, 0x02, b"\x01\x02\x03")
+    state = sim.card_state(card)
+    assert (state.outputs, state.pwm, state.latched_rising) == (0x3C, {2: (0x11, 0x22)}, 0x0F)
+    assert state.configuration[0] == 14 and state.open_handles == 1
+    assert sim.bulk_out(card) == [sim.BulkOut(0x02, 3, b"\x01\x02\x03")]
+    assert sim.requests()[-1].pipe == 0x02
+    assert merlox.query_card_name(0) == "Bench"
