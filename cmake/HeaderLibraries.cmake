@@ -16,3 +16,4 @@ endfunction()
 
 merlox_header_library(merlox_cli11 CLI libcli11-dev)
 merlox_header_library(merlox_json nlohmann nlohmann-json3-dev)
+merlox_header_library(merlox_toml toml++ libtomlplusplus-dev)

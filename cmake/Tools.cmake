@@ -57,3 +57,5 @@ else()
   add_test(NAME merloxctl_tests COMMAND merloxctl_tests)
   set_tests_properties(merloxctl_tests PROPERTIES TIMEOUT 300)
 endif()
+
+include(cmake/Merloxd.cmake)

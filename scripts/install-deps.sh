@@ -10,6 +10,8 @@ packages+=(python3-pytest mono-mcs mono-runtime)
 packages+=(llvm python3)
 # merloxctl: command lines with CLI11, JSON with nlohmann-json (header-only, both builds).
 packages+=(libcli11-dev nlohmann-json3-dev)
+# merloxd: its configuration with toml++ (header-only).
+packages+=(libtomlplusplus-dev)
 # The performance benchmark (scripts/bench.sh): Google Benchmark, valgrind and strace for
 # its instruction and system-call counts.
 packages+=(libbenchmark-dev valgrind strace)
