@@ -1,16 +1,26 @@
 # merloxd, the guard that feeds a card's watchdog only while the machine is healthy:
-# its configuration and its decision, a library of their own in both builds, tested
-# on the host.
+# its configuration, its decision and its checks, a library of their own in both
+# builds, tested on the host against the simulated card.
 file(GLOB MERLOXD_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/merloxd/*.cpp)
+if(WIN32)
+  list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsProbes.cpp)
+else()
+  list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixProbes.cpp)
+endif()
 add_library(merloxd_guard STATIC ${MERLOXD_SOURCES})
 target_compile_options(merloxd_guard PRIVATE ${MERLOX_WARNINGS})
-target_include_directories(merloxd_guard PUBLIC ${PROJECT_SOURCE_DIR}/tools/merloxd)
+target_include_directories(merloxd_guard PUBLIC ${PROJECT_SOURCE_DIR}/tools/merloxd
+                                                ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(merloxd_guard PUBLIC merlox_toml)
-
-if(NOT WIN32)
+if(WIN32)
+  target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32)
+else()
   file(GLOB MERLOXD_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/merloxd/*.cpp)
   add_executable(merloxd_tests ${MERLOXD_TEST_SOURCES})
-  target_compile_options(merloxd_tests PRIVATE ${MERLOX_WARNINGS})
-  target_link_libraries(merloxd_tests PRIVATE merloxd_guard GTest::gtest_main GTest::gmock)
+  merlox_internal_target(merloxd_tests)
+  target_include_directories(merloxd_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/host)
+  target_link_libraries(merloxd_tests PRIVATE merloxd_guard)
+  merlox_link_host(merloxd_tests)
+  target_link_libraries(merloxd_tests PRIVATE GTest::gtest_main GTest::gmock)
   add_test(NAME merloxd_tests COMMAND merloxd_tests)
 endif()

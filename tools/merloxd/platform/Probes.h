@@ -1,0 +1,39 @@
+// What the guard's checks ask of the operating system, one function each. The
+// checks above are the same on both builds; below this line only the platform's own
+// file (PosixProbes.cpp, WindowsProbes.cpp) is compiled.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Units.h"
+
+namespace merloxd {
+
+// Physical memory available to programs, in bytes; nothing when it cannot be read.
+std::optional<uint64_t> AvailableMemory();
+
+// Whether a TCP connection to host:port opens within the timeout; otherwise why not.
+bool TcpConnects(const std::string& host, uint16_t port, Milliseconds timeout,
+                 std::string& failure);
+
+// Whether a process with this executable file name runs ("app.exe", "postgres");
+// Windows compares without regard to case.
+bool ProcessWithImageRuns(const std::string& image);
+
+// Whether the process with this id runs.
+bool ProcessRuns(uint64_t pid);
+
+struct CommandOutcome {
+  bool finished = false;  // false: still running at the timeout, and killed
+  int exitCode = -1;
+  std::string failure;  // why it could not be started
+};
+
+// Runs a command line through the system's shell (/bin/sh -c, or cmd.exe /c) in a
+// process group of its own, and kills that group at the timeout, so that nothing it
+// started lives on.
+CommandOutcome RunCommand(const std::string& command, Milliseconds timeout);
+
+}  // namespace merloxd
