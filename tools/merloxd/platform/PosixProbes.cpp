@@ -179,3 +179,12 @@ CommandOutcome RunCommand(const std::string& command, Milliseconds timeout) {
 }
 
 }  // namespace merloxd
+
+namespace merloxd {
+
+std::string ReplaceFile(const std::string& from, const std::string& to) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return "";
+  return to + ": " + std::strerror(errno);
+}
+
+}  // namespace merloxd

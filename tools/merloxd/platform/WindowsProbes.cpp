@@ -171,3 +171,14 @@ CommandOutcome RunCommand(const std::string& command, Milliseconds timeout) {
 }
 
 }  // namespace merloxd
+
+namespace merloxd {
+
+std::string ReplaceFile(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return "";
+  }
+  return to + ": " + SystemMessage(GetLastError());
+}
+
+}  // namespace merloxd
