@@ -11,7 +11,7 @@ add_library(merloxd_guard STATIC ${MERLOXD_SOURCES})
 target_compile_options(merloxd_guard PRIVATE ${MERLOX_WARNINGS})
 target_include_directories(merloxd_guard PUBLIC ${PROJECT_SOURCE_DIR}/tools/merloxd
                                                 ${PROJECT_SOURCE_DIR}/include)
-target_link_libraries(merloxd_guard PUBLIC merlox_toml merlox_json)
+target_link_libraries(merloxd_guard PUBLIC merlox_toml merlox_json merlox_tools_common)
 if(WIN32)
   target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32)
 else()

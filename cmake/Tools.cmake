@@ -4,6 +4,15 @@
 # merloxctl's commands in their own process, beside the simulated driver.
 include(cmake/HeaderLibraries.cmake)
 
+# What the tools share: threads, locks, timed waits and Ctrl+C on both builds.
+file(GLOB MERLOX_TOOLS_COMMON_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/common/*.cpp)
+add_library(merlox_tools_common STATIC ${MERLOX_TOOLS_COMMON_SOURCES})
+target_compile_options(merlox_tools_common PRIVATE ${MERLOX_WARNINGS})
+target_include_directories(merlox_tools_common PUBLIC ${PROJECT_SOURCE_DIR}/tools/common)
+if(NOT WIN32)
+  target_link_libraries(merlox_tools_common PUBLIC pthread)
+endif()
+
 file(GLOB MERLOXCTL_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/merloxctl/*.cpp)
 list(REMOVE_ITEM MERLOXCTL_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxctl/Main.cpp)
 add_library(merloxctl_commands STATIC ${MERLOXCTL_SOURCES})
@@ -11,7 +20,7 @@ target_compile_options(merloxctl_commands PRIVATE ${MERLOX_WARNINGS})
 target_compile_definitions(merloxctl_commands PRIVATE MERLOXCTL_VERSION="${PROJECT_VERSION}")
 target_include_directories(merloxctl_commands PUBLIC ${PROJECT_SOURCE_DIR}/tools/merloxctl
                                                      ${PROJECT_SOURCE_DIR}/include)
-target_link_libraries(merloxctl_commands PUBLIC merlox_cli11 merlox_json)
+target_link_libraries(merloxctl_commands PUBLIC merlox_cli11 merlox_json merlox_tools_common)
 
 add_executable(merloxctl ${PROJECT_SOURCE_DIR}/tools/merloxctl/Main.cpp)
 target_compile_options(merloxctl PRIVATE ${MERLOX_WARNINGS})

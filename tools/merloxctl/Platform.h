@@ -1,49 +1,18 @@
-// What merloxctl needs from the operating system beyond the library: threads for
-// the watch mode's waits, a pause, and Ctrl+C. MinGW's win32 thread model has no
-// std::thread, so the Windows build uses the Win32 API; the host build uses the
-// standard library and POSIX signals.
+// merloxctl takes its threads, its pause and its Ctrl+C from the tools' common
+// platform code (tools/common).
 #pragma once
+
+#include "Interrupt.h"
+#include "Threads.h"
 
 namespace merloxctl {
 
-class Thread {
- public:
-  Thread() = default;
-  Thread(const Thread&) = delete;
-  Thread& operator=(const Thread&) = delete;
-  ~Thread();
-
-  // Runs body(argument) on a new thread; false when none could be started.
-  bool Start(void (*body)(void*), void* argument);
-  void Join();
-
- private:
-  void* handle_ = nullptr;
-};
-
-// A lock with lock() and unlock(), for std::lock_guard.
-class Mutex {
- public:
-  Mutex();
-  Mutex(const Mutex&) = delete;
-  Mutex& operator=(const Mutex&) = delete;
-  ~Mutex();
-  void lock();
-  void unlock();
-
- private:
-  void* state_ = nullptr;  // an SRWLOCK on Windows, which is one pointer and starts as 0
-};
-
-void SleepMilliseconds(unsigned milliseconds);
-
-// From now on Ctrl+C (and, on the host, SIGTERM) sets a flag instead of ending the
-// process, so that the commands that go on can end their waits and exit cleanly.
-void CatchInterrupt();
-bool Interrupted();
-// What Ctrl+C does, for a program that runs merloxctl's commands in its own process
-// (the tests); ClearInterrupt makes the next command go on again.
-void RequestInterrupt();
-void ClearInterrupt();
+using merlox::tools::CatchInterrupt;
+using merlox::tools::ClearInterrupt;
+using merlox::tools::Interrupted;
+using merlox::tools::Mutex;
+using merlox::tools::RequestInterrupt;
+using merlox::tools::SleepMilliseconds;
+using merlox::tools::Thread;
 
 }  // namespace merloxctl
