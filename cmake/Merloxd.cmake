@@ -1,7 +1,8 @@
-# merloxd, the guard that feeds a card's watchdog only while the machine is healthy:
-# its configuration, its decision and its checks, a library of their own in both
-# builds, tested on the host against the simulated card.
+# merloxd, the guard that feeds a card's watchdog only while the machine is healthy.
+# Everything but main() is a library of its own, so that the host tests run the
+# engine in their own process beside the simulated card.
 file(GLOB MERLOXD_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/merloxd/*.cpp)
+list(REMOVE_ITEM MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/Main.cpp)
 if(WIN32)
   list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsProbes.cpp)
 else()
@@ -12,9 +13,25 @@ target_compile_options(merloxd_guard PRIVATE ${MERLOX_WARNINGS})
 target_include_directories(merloxd_guard PUBLIC ${PROJECT_SOURCE_DIR}/tools/merloxd
                                                 ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(merloxd_guard PUBLIC merlox_toml merlox_json merlox_tools_common)
+
+add_executable(merloxd ${PROJECT_SOURCE_DIR}/tools/merloxd/Main.cpp)
+target_compile_options(merloxd PRIVATE ${MERLOX_WARNINGS})
+target_compile_definitions(merloxd PRIVATE MERLOXD_VERSION="${PROJECT_VERSION}")
+target_link_libraries(merloxd PRIVATE merloxd_guard merlox_cli11)
+
 if(WIN32)
   target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32)
+  target_compile_options(merloxd_guard PRIVATE -Wno-restrict)  # as merloxctl: a GCC 12 false alarm
+  target_compile_options(merloxd PRIVATE -Wno-restrict)
+  target_link_options(merloxd PRIVATE -static)
+  install(TARGETS merloxd RUNTIME DESTINATION bin)
+  # The checks that ask Windows itself, through merloxd check under Wine.
+  add_test(NAME merloxd_windows_check
+           COMMAND merloxd check --config ${PROJECT_SOURCE_DIR}/tests/merloxd/windows-check.toml)
+  set_tests_properties(merloxd_windows_check PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
+    "card: card 0 is not there: FAILED\r?\ndisk-ok \\(disk\\): healthy: [0-9.]+ MiB free\r?\nmemory-ok \\(memory\\): healthy[^\n]*\nmemory-short \\(memory\\): FAILED: [0-9.]+ MiB available, less than[^\n]*\ncommand-ok \\(command\\): healthy: exit code 0\r?\ncommand-fails \\(command\\): FAILED: exit code 3\r?\nself \\(process\\): healthy: MERLOXD.EXE runs\r?\nno-such-process \\(process\\): FAILED: no-such-image.exe does not run\r?\nclosed-port \\(tcp\\): FAILED: 127.0.0.1:1: ")
 else()
+  merlox_link_host(merloxd)
   file(GLOB MERLOXD_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/merloxd/*.cpp)
   add_executable(merloxd_tests ${MERLOXD_TEST_SOURCES})
   merlox_internal_target(merloxd_tests)

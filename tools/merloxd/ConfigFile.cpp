@@ -307,6 +307,8 @@ CheckSettings ReadCheck(const std::string& file, const toml::table& table, size_
     section.Fail(section.Take("name"), "name " + Quoted(check.name) +
                                            " must be 1 to 64 letters, digits, '_', '-' or '.'");
   }
+  check.where = file + ":" + std::to_string(table.source().begin.line) + ":" +
+                std::to_string(table.source().begin.column);
   Section named(file, table, "[[check]] " + Quoted(check.name));
   named.Take("name");
   check.type = named.String("type");

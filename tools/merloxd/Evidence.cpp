@@ -70,7 +70,7 @@ std::string SaveState(const std::string& path, const GuardState& state) {
   const std::string temporary = path + ".new";
   const std::string written = WriteWhole(temporary, ToJson(state).dump() + "\n");
   if (!written.empty()) return written;
-  return ReplaceFile(temporary, path);
+  return MoveIntoPlace(temporary, path);
 }
 
 std::string DescribePreviousRun(const std::optional<GuardState>& previous) {
@@ -103,7 +103,7 @@ std::string Journal::Append(const nlohmann::json& entry) {
   const uint64_t size =
       std::filesystem::exists(path_, error) ? std::filesystem::file_size(path_, error) : 0;
   if (!error && size > 0 && size + line.size() > maxBytes_) {
-    const std::string moved = ReplaceFile(path_, path_ + ".1");
+    const std::string moved = MoveIntoPlace(path_, path_ + ".1");
     if (!moved.empty()) return moved;
   }
   std::ofstream file(path_, std::ios::binary | std::ios::app);

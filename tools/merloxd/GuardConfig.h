@@ -85,7 +85,8 @@ using CheckKind = std::variant<HeartbeatCheck, ProcessCheck, FileCheck, CommandC
 
 struct CheckSettings {
   std::string name;
-  std::string type;  // as written: "disk", "temperature"
+  std::string where;  // "guard.toml:12:1", for messages about the check found later
+  std::string type;   // as written: "disk", "temperature"
   Milliseconds interval{0};
   Milliseconds timeout{0};
   Milliseconds grace{0};

@@ -182,7 +182,7 @@ CommandOutcome RunCommand(const std::string& command, Milliseconds timeout) {
 
 namespace merloxd {
 
-std::string ReplaceFile(const std::string& from, const std::string& to) {
+std::string MoveIntoPlace(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return "";
   return to + ": " + std::strerror(errno);
 }

@@ -42,6 +42,6 @@ namespace merloxd {
 
 // Puts a file in place of another in one step, so that a reader sees the old file
 // or the new one, never a mixture; "" or what failed.
-std::string ReplaceFile(const std::string& from, const std::string& to);
+std::string MoveIntoPlace(const std::string& from, const std::string& to);
 
 }  // namespace merloxd

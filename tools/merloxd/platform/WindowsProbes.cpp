@@ -174,7 +174,7 @@ CommandOutcome RunCommand(const std::string& command, Milliseconds timeout) {
 
 namespace merloxd {
 
-std::string ReplaceFile(const std::string& from, const std::string& to) {
+std::string MoveIntoPlace(const std::string& from, const std::string& to) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return "";
   }
