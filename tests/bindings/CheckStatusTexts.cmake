@@ -13,7 +13,7 @@ function(read_source path variable)
 endfunction()
 
 read_source("${SOURCE_DIR}/include/merlox.h" header)
-read_source("${SOURCE_DIR}/bindings/python/merlox/__init__.py" python)
+read_source("${SOURCE_DIR}/bindings/python/merlox/_status.py" python)
 
 # The header's status numbers by name, then its texts by number.
 string(REGEX MATCHALL "#define MERLOX_STATUS_[A-Z_]+ [0-9]+u" defines "${header}")
