@@ -56,6 +56,20 @@ add_test(NAME python_wheel_windows
          COMMAND ${MERLOX_PYTHON} ${PROJECT_SOURCE_DIR}/tests/bindings/check_windows_wheel.py
                  ${MERLOX_PYTHON_WHEEL} ${PROJECT_VERSION})
 
+# The NuGet package for Windows, with both DLLs; its contents are checked here, the
+# assembly runs in the host build's tests from the Linux package.
+include(cmake/CSharpPackage.cmake)
+if(MERLOX_MCS AND MERLOX_NUGET)
+  merlox_csharp_package(MerloxCards win-x64
+                        "MERLOX for .NET on 64-bit Windows: MERLOX.dll and MERLOXSIM.dll (simulated cards for tests) with the MerloxCards assembly."
+                        MERLOX MERLOXSIM)
+  add_test(NAME csharp_package_windows
+           COMMAND ${MERLOX_PYTHON} ${PROJECT_SOURCE_DIR}/tests/bindings/check_windows_nuget.py
+                   ${MERLOX_NUGET_PACKAGE} ${PROJECT_VERSION})
+else()
+  message(STATUS "mcs or nuget not found: the NuGet package is not built")
+endif()
+
 set(MERLOX_HEADER_TEST_LIBRARY MERLOX)
 include(cmake/HeaderTests.cmake)
 include(cmake/Tools.cmake)
