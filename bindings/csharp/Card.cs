@@ -71,6 +71,10 @@ namespace MerloxCards
             try
             {
                 if (StopOnDispose && Merlox.WDGInit(Number) == 0) Merlox.WDG_Stop(Number);
+                // The readers must not start another wait once the number is free:
+                // another card may take it.
+                changes.RequestStop();
+                watchdogEvents.RequestStop();
                 MerloxException.Check(Merlox.MERLOX_CloseCard(Number));
             }
             finally

@@ -74,6 +74,12 @@ namespace MerloxCards
             return waiter.Task;
         }
 
+        // Keeps the reader thread from starting another read.
+        public void RequestStop()
+        {
+            stopping = true;
+        }
+
         public void Stop(MerloxException reason)
         {
             stopping = true;

@@ -62,6 +62,10 @@ class EventPump(Generic[T]):
             self._thread = threading.Thread(target=self._run, name=self._name, daemon=True)
             self._thread.start()
 
+    def request_stop(self) -> None:
+        """Keeps the reader thread from starting another read."""
+        self._stopping.set()
+
     def stop(self, reason: MerloxError) -> None:
         """Ends the reader thread; consumers and later waits receive reason."""
         self._stopping.set()

@@ -12,25 +12,33 @@ import math
 
 from ._status import InvalidArgument, Status
 
+# Plain ints: an enum member costs a lookup on every call, and these checks run
+# before every call of the library.
+_INVALID_PARAMETER = int(Status.INVALID_PARAMETER)
+_INVALID_INDEX = int(Status.INVALID_INDEX)
+
 MAX_WATCHDOG_SECONDS = 65535
 MAX_RESET_SECONDS = 255
 MAX_SPEAKER_FREQUENCY = 65279
 
 
-def _refuse(what: str, status: int = Status.INVALID_PARAMETER) -> InvalidArgument:
+def _refuse(what: str, status: int = _INVALID_PARAMETER) -> InvalidArgument:
     return InvalidArgument(status, what)
 
 
 def card_number(number: int) -> int:
     """A card number 0..31, or a selector (-2, -3)."""
-    if not isinstance(number, int) or not (0 <= number <= 31 or number in (-2, -3)):
-        raise _refuse(f"card number {number!r} is neither 0..31 nor a selector (-2, -3)",
-                      Status.INVALID_INDEX)
-    return number
+    if type(number) is int and -3 <= number <= 31 and number != -1:
+        return number
+    if isinstance(number, int) and number in (-2, -3) or \
+            isinstance(number, int) and 0 <= number <= 31:
+        return int(number)  # a bool or an IntEnum such as Selector
+    raise _refuse(f"card number {number!r} is neither 0..31 nor a selector (-2, -3)",
+                  _INVALID_INDEX)
 
 
 def in_range(what: str, value: int, low: int, high: int,
-             status: int = Status.INVALID_PARAMETER) -> int:
+             status: int = _INVALID_PARAMETER) -> int:
     """value as an int, when it is an int within low..high."""
     if not isinstance(value, int) or not low <= value <= high:
         raise _refuse(f"{what} {value!r} is outside {low}..{high}", status)
@@ -39,10 +47,15 @@ def in_range(what: str, value: int, low: int, high: int,
 
 def channel(value: int, count: int) -> int:
     """One of count channels, 0..count-1."""
-    return in_range("channel", value, 0, count - 1, Status.INVALID_INDEX)
+    if type(value) is int and 0 <= value < count:
+        return value
+    return in_range("channel", value, 0, count - 1, _INVALID_INDEX)
 
 
 def byte(what: str, value: int) -> int:
+    """A value 0..255."""
+    if type(value) is int and 0 <= value <= 255:
+        return value
     return in_range(what, value, 0, 255)
 
 

@@ -34,6 +34,16 @@ def test_leaving_the_block_of_a_card_that_has_gone_raises_nothing_more(card: int
     assert merlox.get_num_cards() == 0
 
 
+def test_close_inside_the_block_stops_the_watchdog_and_closes_once(card: int) -> None:
+    with merlox.Card(0) as opened:
+        opened.start()
+        opened.close()
+        assert not sim.watchdog(card).running
+        opened.close()
+        with pytest.raises(merlox.CardNotFound):
+            merlox.close_card(0)
+
+
 @pytest.mark.parametrize("call", [
     lambda card: card.set_timeout(0),
     lambda card: card.set_timeout(0.49),  # 0 whole seconds
