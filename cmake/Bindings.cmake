@@ -25,21 +25,41 @@ target_link_options(merlox_shared PRIVATE -Wl,--version-script=${MERLOX_VERSION_
                     -Wl,--no-undefined)
 target_link_libraries(merlox_shared PRIVATE pthread)
 
-# The Python package, with Debian's interpreter and pytest (the python3 on PATH may
-# be another interpreter without pytest).
-set(MERLOX_PYTHON /usr/bin/python3 CACHE FILEPATH "Python interpreter with pytest")
+# The Python package, as the wheel a user installs: the tests run in a fresh venv
+# that has the wheel and Debian's pytest (the system site packages), and nothing of
+# the source tree, so that they test what pip installs.
+include(cmake/PythonWheel.cmake)
+merlox_python_wheel(linux_x86_64 merlox_shared)
 add_test(NAME python_bindings
-         COMMAND ${MERLOX_PYTHON} -m pytest -q -p no:cacheprovider
+         COMMAND ${PROJECT_SOURCE_DIR}/tests/bindings/run-python-tests.sh ${MERLOX_PYTHON}
+                 ${MERLOX_PYTHON_WHEEL} ${CMAKE_BINARY_DIR}/python-venv
                  ${PROJECT_SOURCE_DIR}/bindings/python/tests)
-set_tests_properties(python_bindings PROPERTIES
-  LABELS bindings TIMEOUT 300
+set_tests_properties(python_bindings PROPERTIES LABELS bindings TIMEOUT 300)
+
+# The Python binding's benchmark (scripts/bench.sh), once with tiny counts to show it
+# still runs; its figures are not checked here.
+add_test(NAME python_bench_smoke
+         COMMAND ${MERLOX_PYTHON} ${PROJECT_SOURCE_DIR}/bench/python_bench.py --quick)
+set_tests_properties(python_bench_smoke PROPERTIES
+  LABELS benchmark TIMEOUT 120
   ENVIRONMENT "MERLOX_LIBRARY=$<TARGET_FILE:merlox_shared>;PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python;PYTHONDONTWRITEBYTECODE=1")
+
+# Type hints: mypy in strict mode over the package and its tests.
+find_program(MERLOX_MYPY mypy)
+if(MERLOX_MYPY)
+  add_test(NAME python_types
+           COMMAND ${MERLOX_MYPY} --strict --no-incremental --cache-dir=/dev/null
+                   ${PROJECT_SOURCE_DIR}/bindings/python/merlox
+                   ${PROJECT_SOURCE_DIR}/bindings/python/tests)
+  set_tests_properties(python_types PROPERTIES LABELS bindings TIMEOUT 300)
+else()
+  message(STATUS "mypy not found: the Python type hints are not checked")
+endif()
 
 # The C# declarations, compiled with Debian's Mono into a test program that runs
 # them against libmerlox.so ("merlox" resolves to it on Linux).
-find_program(MERLOX_MCS mcs)
-find_program(MERLOX_MONO mono)
-set(MERLOX_BINDINGS_TARGETS merlox_shared)
+include(cmake/CSharpPackage.cmake)
+set(MERLOX_BINDINGS_TARGETS merlox_shared python_wheel)
 if(MERLOX_MCS AND MERLOX_MONO)
   set(MERLOX_CSHARP_TEST ${CMAKE_BINARY_DIR}/MerloxCSharpTest.exe)
   set(MERLOX_CSHARP_SOURCES ${PROJECT_SOURCE_DIR}/bindings/csharp/Merlox.cs
@@ -58,6 +78,25 @@ if(MERLOX_MCS AND MERLOX_MONO)
   set_tests_properties(csharp_bindings PROPERTIES
     LABELS bindings TIMEOUT 120 PASS_REGULAR_EXPRESSION "all passed"
     ENVIRONMENT "LD_LIBRARY_PATH=$<TARGET_FILE_DIR:merlox_shared>")
+
+  # MerloxCards as a user gets it: packed with the Linux library, installed with nuget
+  # from a local feed into a test project, and run there with Mono.
+  if(MERLOX_NUGET)
+    merlox_csharp_package(MerloxCards.Development linux-x64
+                          "MERLOX for Linux development and CI: libmerlox.so with simulated cards inside; no hardware access."
+                          merlox_shared)
+    list(APPEND MERLOX_BINDINGS_TARGETS csharp_package)
+    add_test(NAME csharp_package
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/bindings/run-csharp-package-test.sh
+                     ${MERLOX_NUGET} ${MERLOX_MCS} ${MERLOX_MONO} ${MERLOX_NUGET_PACKAGE}
+                     MerloxCards.Development ${PROJECT_VERSION} linux-x64
+                     ${CMAKE_BINARY_DIR}/csharp-package-test
+                     ${PROJECT_SOURCE_DIR}/bindings/csharp/tests/CardTest.cs)
+    set_tests_properties(csharp_package PROPERTIES
+      LABELS bindings TIMEOUT 300 PASS_REGULAR_EXPRESSION "all passed")
+  else()
+    message(STATUS "nuget not found: the C# package is not built")
+  endif()
 else()
   message(STATUS "mcs or mono not found: the C# declarations are not tested")
 endif()

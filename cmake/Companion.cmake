@@ -8,6 +8,7 @@ set_target_properties(MERLOXSIM PROPERTIES PREFIX "" OUTPUT_NAME MERLOXSIM IMPOR
 # Like MERLOX.dll, it loads on a bare system: the compiler's runtime is linked in.
 target_link_options(MERLOXSIM PRIVATE -static-libgcc -static-libstdc++ -static)
 target_link_libraries(MERLOXSIM PRIVATE merlox_sim)
+merlox_version_resource(MERLOXSIM "MERLOX simulated cards for applications' tests")
 
 # The Wine tests load it from beside the test program.
 add_dependencies(merlox_wine_tests MERLOXSIM)

@@ -17,7 +17,6 @@ file(GLOB MERLOXCTL_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/merlox
 list(REMOVE_ITEM MERLOXCTL_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxctl/Main.cpp)
 add_library(merloxctl_commands STATIC ${MERLOXCTL_SOURCES})
 target_compile_options(merloxctl_commands PRIVATE ${MERLOX_WARNINGS})
-target_compile_definitions(merloxctl_commands PRIVATE MERLOXCTL_VERSION="${PROJECT_VERSION}")
 target_include_directories(merloxctl_commands PUBLIC ${PROJECT_SOURCE_DIR}/tools/merloxctl
                                                      ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(merloxctl_commands PUBLIC merlox_cli11 merlox_json merlox_tools_common)
@@ -34,7 +33,8 @@ if(WIN32)
   # -Wrestrict inside libstdc++'s insert at the front); the host build has no -O3.
   target_compile_options(merloxctl_commands PRIVATE -Wno-restrict)
   target_link_options(merloxctl PRIVATE -static)
-  install(TARGETS merloxctl RUNTIME DESTINATION bin)
+  merlox_version_resource(merloxctl "MERLOX command-line tool")
+  install(TARGETS merloxctl RUNTIME DESTINATION bin COMPONENT Runtime)
   # A few commands under Wine, with the simulator from MERLOXSIM.dll beside
   # merloxctl.exe: the shipped DLL, the console's Ctrl+C, the exit codes.
   add_test(NAME merloxctl_windows

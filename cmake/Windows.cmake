@@ -1,5 +1,6 @@
 # Windows build: MERLOX.dll with its export table, the simulator for Windows test
 # programs, and the tests that run the shipped DLL under Wine.
+include(cmake/VersionResource.cmake)
 set(MERLOX_DEF ${CMAKE_BINARY_DIR}/MERLOX.def)
 set(MERLOX_EXPORT_LIST ${CMAKE_BINARY_DIR}/generated/ExportTable.inc)
 set(MERLOX_EXPORT_TABLE ${PROJECT_SOURCE_DIR}/src/exports/ExportTable.txt)
@@ -18,6 +19,7 @@ set_target_properties(MERLOX PROPERTIES PREFIX "" OUTPUT_NAME MERLOX IMPORT_PREF
 # Only Windows system DLLs may be imported: the compiler's runtime is linked in.
 target_link_options(MERLOX PRIVATE -static-libgcc -static-libstdc++ -static)
 target_link_libraries(MERLOX PRIVATE setupapi)
+merlox_version_resource(MERLOX "MERLOX library for USB watchdog and I/O cards")
 
 # The simulated driver probes callers' buffers with the library's fault-safe copy.
 add_library(merlox_sim STATIC ${MERLOX_SIM_SOURCES} sim/ImportPatch.cpp
@@ -46,8 +48,31 @@ add_test(NAME dll_exports_checker
                  -P ${PROJECT_SOURCE_DIR}/tests/windows/CheckDllExportsSelfTest.cmake)
 include(cmake/Companion.cmake)
 
+# The Python wheel for Windows, with both DLLs; its contents and tags are checked
+# here, its code runs in the host build's tests from the Linux wheel.
+include(cmake/PythonWheel.cmake)
+merlox_python_wheel(win_amd64 MERLOX MERLOXSIM)
+add_test(NAME python_wheel_windows
+         COMMAND ${MERLOX_PYTHON} ${PROJECT_SOURCE_DIR}/tests/bindings/check_windows_wheel.py
+                 ${MERLOX_PYTHON_WHEEL} ${PROJECT_VERSION})
+
+# The NuGet package for Windows, with both DLLs; its contents are checked here, the
+# assembly runs in the host build's tests from the Linux package.
+include(cmake/CSharpPackage.cmake)
+if(MERLOX_MCS AND MERLOX_NUGET)
+  merlox_csharp_package(MerloxCards win-x64
+                        "MERLOX for .NET on 64-bit Windows: MERLOX.dll and MERLOXSIM.dll (simulated cards for tests) with the MerloxCards assembly."
+                        MERLOX MERLOXSIM)
+  add_test(NAME csharp_package_windows
+           COMMAND ${MERLOX_PYTHON} ${PROJECT_SOURCE_DIR}/tests/bindings/check_windows_nuget.py
+                   ${MERLOX_NUGET_PACKAGE} ${PROJECT_VERSION})
+else()
+  message(STATUS "mcs or nuget not found: the NuGet package is not built")
+endif()
+
 set(MERLOX_HEADER_TEST_LIBRARY MERLOX)
 include(cmake/HeaderTests.cmake)
-include(cmake/Install.cmake)
 include(cmake/Tools.cmake)
 include(cmake/Examples.cmake)
+# Last: it installs targets the files above define.
+include(cmake/Install.cmake)

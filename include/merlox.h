@@ -27,6 +27,15 @@
 extern "C" {
 #endif
 
+/* The version of this header and of the library built from it. The project follows
+ * semantic versioning: a new major version may break programs written for the one
+ * before, a minor version only adds. On Windows the DLL carries the same numbers in
+ * its version resource (Explorer's Properties, or GetFileVersionInfo). */
+#define MERLOX_VERSION_MAJOR 1
+#define MERLOX_VERSION_MINOR 0
+#define MERLOX_VERSION_PATCH 0
+#define MERLOX_VERSION_STRING "1.0.0"
+
 /* Card-number selectors. */
 #define MERLOX_LOWEST_OPEN_CARD (-2) /* the open card with the lowest number */
 #define MERLOX_ONLY_OPEN_CARD (-3)   /* the only open card; 52 if several are open */

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The performance benchmark: configures and builds build/bench (Release, no
-# sanitizer, MERLOX_BENCHMARKS=ON), runs merlox_bench against the simulated driver,
-# then counts instructions per operation with valgrind's callgrind, where times on a
+# sanitizer, MERLOX_BENCHMARKS=ON), runs merlox_bench against the simulated driver and
+# the Python binding's benchmark against libmerlox.so, then counts instructions per operation with valgrind's callgrind, where times on a
 # shared machine are too noisy to trust. Every figure is printed beside its goal.
 # Arguments go to merlox_bench (Google Benchmark flags, or --quick for a short run).
 # MERLOX_BENCH_CALLGRIND=0 skips the instruction counts.
@@ -12,9 +12,17 @@ jobs=${MERLOX_JOBS:-$(nproc)}
 dir=build/bench
 [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DMERLOX_SANITIZER=none -DMERLOX_BENCHMARKS=ON >/dev/null
-ninja -C "$dir" -j "$jobs" merlox_bench
+ninja -C "$dir" -j "$jobs" merlox_bench merlox_shared
 
 "$dir/merlox_bench" "$@"
+
+# The Python binding: a typed call against a bare ctypes call, and the latency from an
+# input change to the event pump's consumer (bench/python_bench.py).
+echo
+quick=""
+for argument in "$@"; do [ "$argument" = --quick ] && quick=--quick; done
+MERLOX_LIBRARY="$dir/libmerlox.so" PYTHONPATH=bindings/python PYTHONDONTWRITEBYTECODE=1 \
+  /usr/bin/python3 bench/python_bench.py $quick
 
 [ "${MERLOX_BENCH_CALLGRIND:-1}" = 0 ] && exit 0
 if ! command -v valgrind >/dev/null; then

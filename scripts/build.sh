@@ -30,6 +30,9 @@ for dir in build/host-asan build/host-tsan build/windows; do
   ninja -C "$dir" -j "$jobs"
 done
 
+echo "== building the release zip (build/windows/MERLOX-<version>-win64.zip)"
+ninja -C build/windows package >/dev/null
+
 echo "== building build/host (the bindings' shared library and the benchmark)"
 ninja -C build/host -j "$jobs" bindings merlox_bench
 

@@ -6,6 +6,11 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang-format googletest mingw-w64 wine64)
 # The Python and C# bindings' tests: Debian's pytest and Mono.
 packages+=(python3-pytest mono-mcs mono-runtime)
+# The Python wheels (python3-build with the hatchling backend, offline), the venv the
+# tests install the wheel into, and mypy for the type hints.
+packages+=(python3-build python3-hatchling python3-venv mypy)
+# The .NET package: Debian's nuget packs it and installs it into the test project.
+packages+=(nuget)
 # llvm-dlltool makes MERLOX.lib; Python runs the merloxctl tests.
 packages+=(llvm python3)
 # merloxctl: command lines with CLI11, JSON with nlohmann-json (header-only, both builds).

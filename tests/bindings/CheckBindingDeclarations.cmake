@@ -17,7 +17,7 @@ foreach(row IN LISTS rows)
 endforeach()
 list(REMOVE_DUPLICATES operations)
 
-file(READ "${SOURCE_DIR}/bindings/python/merlox/__init__.py" python)
+file(READ "${SOURCE_DIR}/bindings/python/merlox/_native.py" python)
 file(READ "${SOURCE_DIR}/bindings/csharp/Merlox.cs" csharp)
 file(READ "${SOURCE_DIR}/bindings/vb/Merlox.vb" vb)
 

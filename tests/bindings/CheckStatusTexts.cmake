@@ -1,7 +1,7 @@
-# Checks that the Python binding gives every status the text MERLOX_StatusText in
-# merlox.h gives it, word for word, names no status the header does not, and calls
-# any other status "Windows error N" as the header does. (The C# and VB bindings
-# carry the status numbers only.) Usage:
+# Checks that the Python and C# bindings give every status the text MERLOX_StatusText
+# in merlox.h gives it, word for word, name no status the header does not, and call
+# any other status "Windows error N" as the header does. (The VB declarations carry
+# the status numbers only.) Usage:
 #   cmake -DSOURCE_DIR=<project> -P CheckStatusTexts.cmake
 cmake_minimum_required(VERSION 3.25)
 
@@ -13,7 +13,8 @@ function(read_source path variable)
 endfunction()
 
 read_source("${SOURCE_DIR}/include/merlox.h" header)
-read_source("${SOURCE_DIR}/bindings/python/merlox/__init__.py" python)
+read_source("${SOURCE_DIR}/bindings/python/merlox/_status.py" python)
+read_source("${SOURCE_DIR}/bindings/csharp/MerloxStatus.cs" csharp)
 
 # The header's status numbers by name, then its texts by number.
 string(REGEX MATCHALL "#define MERLOX_STATUS_[A-Z_]+ [0-9]+u" defines "${header}")
@@ -78,6 +79,30 @@ if(NOT header MATCHES "\"Windows error \"")
 endif()
 if(NOT python MATCHES "f\"Windows error {status}\"")
   string(APPEND errors "  Python: other statuses are not \"Windows error N\"\n")
+endif()
+
+# C#: the StatusText table ({ N, "text" }) and the text of any other status.
+string(REGEX MATCHALL "{ [0-9]+, \"[^\"]*\" }" entries "${csharp}")
+set(csharp_statuses "")
+foreach(entry IN LISTS entries)
+  string(REGEX MATCH "{ ([0-9]+), \"([^\"]*)\" }" matched "${entry}")
+  set(number ${CMAKE_MATCH_1})
+  set(text "${CMAKE_MATCH_2}")
+  list(APPEND csharp_statuses ${number})
+  if(NOT DEFINED header_text_${number})
+    string(APPEND errors "  C#: ${number} has a text, merlox.h gives it none\n")
+  elseif(NOT text STREQUAL header_text_${number})
+    string(APPEND errors
+           "  C#: ${number} is \"${text}\", merlox.h says \"${header_text_${number}}\"\n")
+  endif()
+endforeach()
+foreach(number IN LISTS header_statuses)
+  if(NOT number IN_LIST csharp_statuses)
+    string(APPEND errors "  C#: no text for ${number} (\"${header_text_${number}}\")\n")
+  endif()
+endforeach()
+if(NOT csharp MATCHES "\"Windows error \" \\+ status")
+  string(APPEND errors "  C#: other statuses are not \"Windows error N\"\n")
 endif()
 
 if(errors)

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 
 #include "merlox.h"
@@ -29,6 +30,13 @@ static_assert(std::is_standard_layout_v<TSensorRecord> &&
 static_assert(offsetof(TSensorRecord, Analog) == 2 * sizeof(double));
 static_assert(MERLOX_LOWEST_OPEN_CARD == -2 && MERLOX_ONLY_OPEN_CARD == -3);
 static_assert(std::is_same_v<decltype(MERLOX_StatusText(0)), const char*>);
+
+// The version string is the three numbers, so that neither can be bumped alone.
+#define MERLOX_TEST_TEXT(x) #x
+#define MERLOX_TEST_NUMBER(x) MERLOX_TEST_TEXT(x)
+static_assert(std::string_view(MERLOX_VERSION_STRING) ==
+              MERLOX_TEST_NUMBER(MERLOX_VERSION_MAJOR) "." MERLOX_TEST_NUMBER(
+                  MERLOX_VERSION_MINOR) "." MERLOX_TEST_NUMBER(MERLOX_VERSION_PATCH));
 
 }  // namespace
 

@@ -1,39 +1,79 @@
-# Installs the Windows build into a scratch prefix, checks the layout, and builds a
-# C program against the installed package through find_package(MERLOX).
+# Installs the Windows build into a scratch prefix, checks the layout, the components
+# and every binary's version resource, and builds a C program against the installed
+# package through find_package(MERLOX <version>).
 # Usage: cmake -DBUILD_DIR=<build/windows> -DPREFIX=<scratch dir> -DSOURCE_DIR=<tree>
-#              -DTOOLCHAIN=<mingw toolchain file> -P CheckInstall.cmake
+#              -DTOOLCHAIN=<mingw toolchain file> -DVERSION=<x.y.z> -P CheckInstall.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/CheckVersionResource.cmake)
 file(REMOVE_RECURSE "${PREFIX}")
-execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${PREFIX}/root"
-                RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "cmake --install failed:\n${output}")
-endif()
 
-foreach(file bin/MERLOX.dll bin/merloxctl.exe lib/libMERLOX.dll.a lib/MERLOX.lib
-             include/merlox.h lib/cmake/MERLOX/MERLOXConfig.cmake)
-  if(NOT EXISTS "${PREFIX}/root/${file}")
-    message(FATAL_ERROR "the installation lacks ${file}")
+function(install_into root)
+  execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${root}" ${ARGN}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "cmake --install ${ARGN} failed:\n${output}")
   endif()
-endforeach()
-# Nothing but the three directories: no test programs, no simulator.
-file(GLOB top RELATIVE "${PREFIX}/root" "${PREFIX}/root/*")
-list(SORT top)
-if(NOT top STREQUAL "bin;include;lib")
-  message(FATAL_ERROR "unexpected top-level entries in the installation: ${top}")
-endif()
+endfunction()
+
+function(expect_files root)
+  foreach(file IN LISTS ARGN)
+    if(NOT EXISTS "${root}/${file}")
+      message(FATAL_ERROR "the installation in ${root} lacks ${file}")
+    endif()
+  endforeach()
+endfunction()
+
+set(runtime bin/MERLOX.dll bin/merloxctl.exe README.txt LICENSE.txt CHANGELOG.md)
+set(development lib/libMERLOX.dll.a lib/MERLOX.lib include/merlox.h
+                lib/cmake/MERLOX/MERLOXConfig.cmake lib/cmake/MERLOX/MERLOXConfigVersion.cmake)
+set(simulator bin/MERLOXSIM.dll lib/libMERLOXSIM.dll.a include/merloxsim.h)
+
+install_into("${PREFIX}/root")
+expect_files("${PREFIX}/root" ${runtime} ${development} ${simulator})
 file(GLOB_RECURSE installed RELATIVE "${PREFIX}/root" "${PREFIX}/root/*")
 foreach(file IN LISTS installed)
-  if(file MATCHES "(test|sim)")
+  if(file MATCHES "test")
     message(FATAL_ERROR "the installation holds ${file}")
   endif()
+  if(file MATCHES "\\.(dll|exe)$")
+    merlox_check_version_resource("${PREFIX}/root/${file}" "${VERSION}")
+  endif()
 endforeach()
+file(READ "${PREFIX}/root/README.txt" readme)
+if(NOT readme MATCHES "MERLOX ${VERSION} for 64-bit Windows")
+  message(FATAL_ERROR "README.txt does not name version ${VERSION}")
+endif()
 
-# A program of its own, configured against the installed package only.
-execute_process(
-  COMMAND ${CMAKE_COMMAND} -S "${SOURCE_DIR}/tests/install/consumer" -B "${PREFIX}/consumer"
-          -G Ninja -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_PREFIX_PATH=${PREFIX}/root
-          -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH
-  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+# An application's installer takes the runtime alone: nothing of the simulator.
+install_into("${PREFIX}/runtime" --component Runtime)
+expect_files("${PREFIX}/runtime" ${runtime})
+file(GLOB_RECURSE runtime_installed RELATIVE "${PREFIX}/runtime" "${PREFIX}/runtime/*")
+list(SORT runtime_installed)
+list(SORT runtime)
+if(NOT runtime_installed STREQUAL runtime)
+  message(FATAL_ERROR "the Runtime component holds ${runtime_installed}, not ${runtime}")
+endif()
+
+# A program of its own, configured against the installed package only: once asking
+# for this version, once for the next major version, which must be refused.
+function(configure_consumer dir wanted)
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} -S "${SOURCE_DIR}/tests/install/consumer" -B "${dir}"
+            -G Ninja -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_PREFIX_PATH=${PREFIX}/root
+            -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH -DMERLOX_WANTED=${wanted}
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  set(result ${result} PARENT_SCOPE)
+  set(output "${output}" PARENT_SCOPE)
+endfunction()
+
+string(REGEX MATCH "^[0-9]+" major "${VERSION}")
+math(EXPR next_major "${major} + 1")
+configure_consumer("${PREFIX}/next-major" ${next_major}.0)
+if(result EQUAL 0 OR NOT output MATCHES "compatible[ \n]+with[ \n]+requested[ \n]+version")
+  message(FATAL_ERROR
+          "find_package(MERLOX ${next_major}.0) did not refuse version ${VERSION}:\n${output}")
+endif()
+
+configure_consumer("${PREFIX}/consumer" ${VERSION})
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "configuring against the installed package failed:\n${output}")
 endif()
@@ -45,4 +85,4 @@ endif()
 if(NOT EXISTS "${PREFIX}/consumer/consumer.exe")
   message(FATAL_ERROR "the program built against the package is missing")
 endif()
-message(STATUS "installed layout and package config: ok")
+message(STATUS "installed layout, components, versions and package config: ok")

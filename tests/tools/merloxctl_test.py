@@ -101,6 +101,14 @@ class CommandTest(unittest.TestCase):
         self.assertEqual(json.loads(result.stdout),
                          {"card": 1, "serial": "0x0000004D584F0B02", "outputs": 32})
 
+    def test_version_is_the_headers(self):
+        header = os.path.join(os.path.dirname(__file__), "..", "..", "include", "merlox.h")
+        with open(header, encoding="ascii") as text:
+            version = re.search(r'#define MERLOX_VERSION_STRING "([^"]+)"', text.read())[1]
+        result = run("--version")
+        self.assertEqual(result.returncode, EXIT_OK, result.stderr)
+        self.assertEqual(result.stdout.strip(), f"merloxctl {version}")
+
     def test_help_of_a_command(self):
         result = run("wdg", "timeout", "--help")
         self.assertEqual(result.returncode, EXIT_OK, result.stderr)

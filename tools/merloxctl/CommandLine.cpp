@@ -135,7 +135,7 @@ CommandLine::CommandLine() {
   // --json and --simulate may come after the command.
   app_.fallthrough();
   app_.require_subcommand(1);
-  app_.set_version_flag("--version", std::string("merloxctl ") + MERLOXCTL_VERSION);
+  app_.set_version_flag("--version", std::string("merloxctl ") + MERLOX_VERSION_STRING);
   app_.add_flag("--json", json_,
                 "print JSON: one document per command, one object per line for watch and the "
                 "watchdog loops; errors as one object on the error stream");

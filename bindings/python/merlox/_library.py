@@ -7,16 +7,19 @@ access outside Windows. MERLOX_LIBRARY names the file to load instead, which is
 how tests and development trees point the package at a build.
 """
 
+from __future__ import annotations
+
 import ctypes
 import os
 import sys
+from typing import Any, Iterable, Optional
 
 
 class LibraryNotFoundError(OSError):
     """The native library could not be loaded from any of the places tried."""
 
 
-def _candidates():
+def _candidates() -> list[str]:
     override = os.environ.get("MERLOX_LIBRARY")
     if override:
         return [override]
@@ -26,7 +29,7 @@ def _candidates():
     return [os.path.join(here, "libmerlox.so"), "libmerlox.so"]
 
 
-def load(paths=None):
+def load(paths: Optional[Iterable[str]] = None) -> ctypes.CDLL:
     """Loads the first of paths (default: the usual places) that loads."""
     tried = []
     for path in paths if paths is not None else _candidates():
@@ -49,7 +52,8 @@ def load(paths=None):
     )
 
 
-def declare(library, prototypes):
+def declare(library: ctypes.CDLL,
+            prototypes: Iterable[tuple[str, Any, list[Any]]]) -> Any:
     """Sets restype and argtypes of each (name, restype, argtypes) on library.
 
     A name the library lacks raises AttributeError at once, rather than at the

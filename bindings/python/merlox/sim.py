@@ -8,6 +8,8 @@ Windows down or restart it, which are only recorded.
 Cards here are named by the simulator's card id, not by the library's card number.
 """
 
+from __future__ import annotations
+
 import collections
 import ctypes
 import os
@@ -15,6 +17,7 @@ import sys
 import threading
 from ctypes import POINTER, Structure, byref, c_int32, c_uint8, c_uint16, c_uint32, c_uint64
 from ctypes import c_char_p, c_int64, c_void_p
+from typing import Any, Iterable, Optional
 
 import merlox
 from . import _library
@@ -93,7 +96,7 @@ ABORT_PIPE = 0x220044
 ANY_CARD = -1
 ANY_REQUEST = -1
 
-_PROTOTYPES = [
+_PROTOTYPES: list[tuple[str, Any, list[Any]]] = [
     ("MERLOXSIM_Attach", c_uint32, [c_void_p]),
     ("MERLOXSIM_Detach", c_uint32, []),
     ("MERLOXSIM_Reset", c_uint32, []),
@@ -144,7 +147,7 @@ _lock = threading.Lock()
 _native = None
 
 
-def library():
+def library() -> Any:
     """The simulator's native library: libmerlox.so itself on the host build."""
     global _native
     with _lock:
@@ -159,12 +162,12 @@ def library():
         return _native
 
 
-def _check(status):
+def _check(status: int) -> None:
     if status != 0:
         raise SimError(status, SIM_STATUS_TEXTS.get(status, f"status {status}"))
 
 
-def attach(module=None):
+def attach(module: Optional[int] = None) -> None:
     """Points MERLOX.dll (by default the one this package loaded) at the simulator.
     Nothing to do on the host build."""
     if module is None and sys.platform == "win32":
@@ -172,46 +175,46 @@ def attach(module=None):
     _check(library().MERLOXSIM_Attach(module))
 
 
-def detach():
+def detach() -> None:
     """Puts MERLOX.dll's imports back; close every card first."""
     _check(library().MERLOXSIM_Detach())
 
 
-def reset():
+def reset() -> None:
     """Forgets every card, the request log and the recorded shutdowns."""
     _check(library().MERLOXSIM_Reset())
 
 
-def plug(product_id=0x8080):
+def plug(product_id: int = 0x8080) -> int:
     """Plugs in a card; returns its simulator card id."""
-    card = library().MERLOXSIM_Plug(product_id)
+    card: int = library().MERLOXSIM_Plug(product_id)
     if card < 0:
         raise SimError(87, SIM_STATUS_TEXTS[87])
     return card
 
 
-def unplug(card):
+def unplug(card: int) -> None:
     _check(library().MERLOXSIM_Unplug(card))
 
 
-def replug(card):
+def replug(card: int) -> int:
     """The card comes back as a new card; returns the new card id."""
-    new_card = library().MERLOXSIM_Replug(card)
+    new_card: int = library().MERLOXSIM_Replug(card)
     if new_card < 0:
         raise SimError(87, SIM_STATUS_TEXTS[87])
     return new_card
 
 
-def set_serial_number(card, serial_number):
+def set_serial_number(card: int, serial_number: int) -> None:
     _check(library().MERLOXSIM_SetSerialNumber(card, serial_number))
 
 
-def set_inputs(card, inputs):
+def set_inputs(card: int, inputs: int) -> None:
     """The eight inputs take these states (bit k = input k)."""
     _check(library().MERLOXSIM_SetInputs(card, inputs))
 
 
-def set_sensor_counts(card, counts):
+def set_sensor_counts(card: int, counts: Iterable[int]) -> None:
     """The six raw counts: temperature, humidity, analog inputs 0..3."""
     counts = list(counts)
     if len(counts) != 6:
@@ -219,14 +222,14 @@ def set_sensor_counts(card, counts):
     _check(library().MERLOXSIM_SetSensorCounts(card, (c_uint16 * 6)(*counts)))
 
 
-def outputs(card):
+def outputs(card: int) -> int:
     """The card's digital outputs as last set (bit k = output k)."""
     value = c_uint8(0)
     _check(library().MERLOXSIM_GetOutputs(card, byref(value)))
     return value.value
 
 
-def watchdog(card):
+def watchdog(card: int) -> WatchdogState:
     state = _WatchdogState()
     _check(library().MERLOXSIM_GetWatchdog(card, byref(state)))
     return WatchdogState(bool(state.Running), bool(state.EventsEnabled), state.TimeoutSeconds,
@@ -234,16 +237,16 @@ def watchdog(card):
                          state.MillisecondsLeft)
 
 
-def advance_clock(milliseconds):
+def advance_clock(milliseconds: int) -> None:
     _check(library().MERLOXSIM_AdvanceClock(milliseconds))
 
 
-def expire_watchdog(card):
+def expire_watchdog(card: int) -> None:
     """Lets the card's running watchdog expire now (the clock moves for all cards)."""
     _check(library().MERLOXSIM_ExpireWatchdog(card))
 
 
-def requests():
+def requests() -> list[Request]:
     """The requests in the log (the latest 65536 unless set_request_log_capacity chose
     otherwise) since the last reset or clear, oldest first."""
     native = library()
@@ -261,16 +264,17 @@ def requests():
     return result
 
 
-def clear_requests():
+def clear_requests() -> None:
     _check(library().MERLOXSIM_ClearRequests())
 
 
-def violation_count():
+def violation_count() -> int:
     """Requests the real driver would have refused; a correct library makes none."""
-    return library().MERLOXSIM_ViolationCount()
+    count: int = library().MERLOXSIM_ViolationCount()
+    return count
 
 
-def violations():
+def violations() -> list[str]:
     """The descriptions of the violations kept (the first 256), oldest first."""
     native = library()
     result = []
@@ -285,43 +289,43 @@ def violations():
     return result
 
 
-def set_request_log(on):
+def set_request_log(on: bool) -> None:
     """Whether requests are logged (the default) or only served."""
     _check(library().MERLOXSIM_SetRequestLog(1 if on else 0))
 
 
-def set_request_log_capacity(entries):
+def set_request_log_capacity(entries: int) -> None:
     """The log keeps the latest entries requests."""
     _check(library().MERLOXSIM_SetRequestLogCapacity(entries))
 
 
-def _bytes(data):
+def _bytes(data: bytes) -> tuple[Any, int]:
     data = bytes(data)
     return (c_uint8 * max(len(data), 1)).from_buffer_copy(data.ljust(1, b"\0")), len(data)
 
 
-def set_name(card, name):
+def set_name(card: int, name: str) -> None:
     units = name.encode("utf-16-le")
     array = (c_uint16 * max(len(units) // 2, 1))()
     ctypes.memmove(array, units, len(units))
     _check(library().MERLOXSIM_SetName(card, array, len(units) // 2))
 
 
-def set_latches(card, rising, falling):
+def set_latches(card: int, rising: int, falling: int) -> None:
     _check(library().MERLOXSIM_SetLatches(card, rising, falling))
 
 
-def set_timestamp(card, timestamp):
+def set_timestamp(card: int, timestamp: int) -> None:
     _check(library().MERLOXSIM_SetTimestamp(card, timestamp))
 
 
-def send_packet(card, pipe, data):
+def send_packet(card: int, pipe: int, data: bytes) -> None:
     """The card sends these bytes on bulk IN pipe (0x82 events, 0x88 changes)."""
     array, length = _bytes(data)
     _check(library().MERLOXSIM_SendPacket(card, pipe, array, length))
 
 
-def card_state(card):
+def card_state(card: int) -> CardState:
     state = _CardState()
     _check(library().MERLOXSIM_GetCardState(card, byref(state)))
     pwm = {k: (state.PwmLow[k], state.PwmHigh[k]) for k in range(8) if state.PwmSet >> k & 1}
@@ -332,7 +336,7 @@ def card_state(card):
                      bytes(state.Configuration), state.BulkOutCount)
 
 
-def bulk_out(card):
+def bulk_out(card: int) -> list[BulkOut]:
     """The bulk OUT transfers the card kept (the latest 64), oldest first."""
     native = library()
     result = []
@@ -346,56 +350,62 @@ def bulk_out(card):
     return result
 
 
-def fail_request(last_error, card=ANY_CARD, io_control_code=0, request=ANY_REQUEST, skip=0):
+def fail_request(last_error: int, card: int = ANY_CARD, io_control_code: int = 0,
+                 request: int = ANY_REQUEST, skip: int = 0) -> None:
     """The next matching request fails with last_error (0 too)."""
     _check(library().MERLOXSIM_FailRequest(card, io_control_code, request, skip, last_error))
 
 
-def vanish_at_request(card=ANY_CARD, io_control_code=0, request=ANY_REQUEST, skip=0):
+def vanish_at_request(card: int = ANY_CARD, io_control_code: int = 0, request: int = ANY_REQUEST,
+                      skip: int = 0) -> None:
     """The card vanishes as the matching request arrives."""
     _check(library().MERLOXSIM_VanishAtRequest(card, io_control_code, request, skip))
 
 
-def reply_to_request(data, bytes_returned=-1, card=ANY_CARD, io_control_code=0,
-                     request=ANY_REQUEST, skip=0):
+def reply_to_request(data: bytes, bytes_returned: int = -1, card: int = ANY_CARD,
+                     io_control_code: int = 0, request: int = ANY_REQUEST,
+                     skip: int = 0) -> None:
     """The matching request succeeds with these reply bytes (and this count, if given)."""
     array, length = _bytes(data)
     _check(library().MERLOXSIM_ReplyToRequest(card, io_control_code, request, skip, array, length,
                                               bytes_returned))
 
 
-def pending_faults():
-    return library().MERLOXSIM_PendingFaults()
+def pending_faults() -> int:
+    count: int = library().MERLOXSIM_PendingFaults()
+    return count
 
 
-def set_vanished_error(last_error):
+def set_vanished_error(last_error: int) -> None:
     """2, 6, 1167 or 1617: what requests on a vanished card fail with."""
     _check(library().MERLOXSIM_SetVanishedError(last_error))
 
 
-def refuse_opens(count, last_error):
+def refuse_opens(count: int, last_error: int) -> None:
     _check(library().MERLOXSIM_RefuseOpens(count, last_error))
 
 
-def set_request_delay(microseconds):
+def set_request_delay(microseconds: int) -> None:
     _check(library().MERLOXSIM_SetRequestDelay(microseconds))
 
 
-def set_abort_completion(last_error):
+def set_abort_completion(last_error: int) -> None:
     """0: an aborted read succeeds with no bytes; 995: it fails."""
     _check(library().MERLOXSIM_SetAbortCompletion(last_error))
 
 
-def pending_reads(card=ANY_CARD):
-    return library().MERLOXSIM_PendingReads(card)
+def pending_reads(card: int = ANY_CARD) -> int:
+    count: int = library().MERLOXSIM_PendingReads(card)
+    return count
 
 
-def wait_for_pending_reads(count, card=ANY_CARD, timeout_milliseconds=10000):
+def wait_for_pending_reads(count: int, card: int = ANY_CARD,
+                           timeout_milliseconds: int = 10000) -> None:
     """Waits until count reads wait in the driver; SimError 1460 on timeout."""
     _check(library().MERLOXSIM_WaitForPendingReads(card, count, timeout_milliseconds))
 
 
-def shutdowns():
+def shutdowns() -> list[Shutdown]:
     """The recorded shutdown and restart requests, oldest first."""
     native = library()
     result = []
@@ -407,10 +417,10 @@ def shutdowns():
     return result
 
 
-def wait_for_shutdowns(count, timeout_milliseconds=10000):
+def wait_for_shutdowns(count: int, timeout_milliseconds: int = 10000) -> None:
     """Waits until count shutdown requests were recorded; SimError 1460 on timeout."""
     _check(library().MERLOXSIM_WaitForShutdowns(count, timeout_milliseconds))
 
 
-def fail_next_shutdown(last_error):
+def fail_next_shutdown(last_error: int) -> None:
     _check(library().MERLOXSIM_FailNextShutdown(last_error))

@@ -1,3 +1,6 @@
+from types import ModuleType
+from typing import Iterator
+
 import pytest
 
 import merlox
@@ -5,7 +8,7 @@ from merlox import sim
 
 
 @pytest.fixture
-def simulator():
+def simulator() -> Iterator[ModuleType]:
     """An attached simulator with no card, and a library with no open card; the
     library must not have made any request the real driver would refuse."""
     sim.attach()
@@ -18,9 +21,9 @@ def simulator():
 
 
 @pytest.fixture
-def card(simulator):
+def card(simulator: ModuleType) -> int:
     """One card with a watchdog, found by the library as card 0; its simulator id."""
-    card_id = simulator.plug(0x8080)
+    card_id: int = simulator.plug(0x8080)
     assert merlox.get_num_cards() == 1
     simulator.clear_requests()
     return card_id

@@ -1,6 +1,6 @@
 import ctypes
-import os
 import threading
+from typing import Any, Callable
 
 import pytest
 
@@ -9,13 +9,13 @@ from merlox import MerloxError, sim
 from merlox._library import LibraryNotFoundError, load
 
 
-def test_the_sensor_record_has_the_layout_of_the_header():
+def test_the_sensor_record_has_the_layout_of_the_header() -> None:
     assert ctypes.sizeof(merlox.TSensorRecord) == 48
-    assert merlox.TSensorRecord.Humidity.offset == 8
-    assert merlox.TSensorRecord.Analog.offset == 16
+    assert vars(merlox.TSensorRecord)["Humidity"].offset == 8
+    assert vars(merlox.TSensorRecord)["Analog"].offset == 16
 
 
-def test_a_missing_library_is_reported_with_where_it_was_looked_for(tmp_path):
+def test_a_missing_library_is_reported_with_where_it_was_looked_for(tmp_path: Any) -> None:
     missing = str(tmp_path / "libmerlox.so")
     with pytest.raises(LibraryNotFoundError) as raised:
         load([missing])
@@ -24,35 +24,55 @@ def test_a_missing_library_is_reported_with_where_it_was_looked_for(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "call, status",
+    "call, status, kind",
     [
-        (lambda: merlox.close_card(5), 6),  # a free slot
-        (lambda: merlox.wdg_pet(40), 1413),  # neither 0..31 nor a selector
-        (lambda: merlox.wdg_pet(merlox.ONLY_OPEN_CARD), 2),  # no open card
-        (lambda: merlox.ai_read1(0, 6), 1413),  # no channel 6
-        (lambda: merlox.speaker_set_freq(0, 65280), 87),
-        (lambda: merlox.wdg_set_timeout(0, float("nan")), 87),
-        (merlox.custom_eeprom_read, 50),  # not provided
-        (merlox.custom_eeprom_write, 50),
+        (lambda: merlox.close_card(5), 6, merlox.CardNotFound),  # a free slot
+        (lambda: merlox.wdg_pet(merlox.ONLY_OPEN_CARD), 2, merlox.CardNotFound),  # none open
+        (merlox.custom_eeprom_read, 50, merlox.NotSupported),  # not provided
+        (merlox.custom_eeprom_write, 50, merlox.NotSupported),
     ],
 )
-def test_a_nonzero_status_raises_with_its_text(simulator, call, status):
-    with pytest.raises(MerloxError) as raised:
+def test_a_nonzero_status_raises_its_kind_with_its_text(
+        simulator: Any, call: Callable[[], object], status: int,
+        kind: type[MerloxError]) -> None:
+    with pytest.raises(kind) as raised:
         call()
     assert raised.value.status == status
     assert raised.value.text == merlox.status_text(status)
     assert str(status) in str(raised.value)
 
 
-def test_a_card_that_has_gone_raises_1617_and_its_text(card):
+@pytest.mark.parametrize(
+    "call, status",
+    [
+        (lambda: merlox.wdg_pet(40), 1413),  # neither 0..31 nor a selector
+        (lambda: merlox.wdg_pet(1 << 32), 1413),  # would become card 0 in an int32
+        (lambda: merlox.ai_read1(0, 6), 1413),  # no channel 6
+        (lambda: merlox.do_write1(0, 8, True), 1413),  # the library would take output 0
+        (lambda: merlox.speaker_set_freq(0, 65280), 87),
+        (lambda: merlox.wdg_set_timeout(0, float("nan")), 87),
+        (lambda: merlox.wdg_set_timeout(0, 65536000.0), 87),  # the card would get 0 s
+        (lambda: merlox.wdg_handle_event(0, 6), 87),
+    ],
+)
+def test_arguments_out_of_range_are_refused_before_the_library(
+        card: int, call: Callable[[], object], status: int) -> None:
+    with pytest.raises(merlox.InvalidArgument) as raised:
+        call()
+    assert raised.value.status == status
+    assert isinstance(raised.value, ValueError)
+    assert sim.requests() == []
+
+
+def test_a_card_that_has_gone_raises_1617_and_its_text(card: int) -> None:
     sim.unplug(card)
-    with pytest.raises(MerloxError) as raised:
+    with pytest.raises(merlox.CardRemoved) as raised:
         merlox.wdg_pet(0)
     assert raised.value.status == 1617
     assert "gone" in raised.value.text
 
 
-def test_the_card_context_closes_the_card_also_after_an_error(card):
+def test_the_card_context_closes_the_card_also_after_an_error(card: int) -> None:
     with merlox.Card(0) as opened:
         assert opened.product_id == 0x8080
         assert opened.has_watchdog()
@@ -70,14 +90,14 @@ def test_the_card_context_closes_the_card_also_after_an_error(card):
         merlox.close_card(0)
 
 
-def test_entering_the_context_of_an_absent_card_raises(simulator):
-    with pytest.raises(MerloxError) as raised:
+def test_entering_the_context_of_an_absent_card_raises(simulator: Any) -> None:
+    with pytest.raises(merlox.CardNotFound) as raised:
         with merlox.Card(3):
             pass
     assert raised.value.status == 2
 
 
-def test_identity(card):
+def test_identity(card: int) -> None:
     sim.set_serial_number(card, 0x1122334455667788)
     assert merlox.query_card_id(0) == 0x8080
     name = merlox.query_card_name(0)
@@ -92,7 +112,7 @@ def test_identity(card):
     assert raised.value.status == 50
 
 
-def test_the_watchdog_timeout_reaches_the_card_in_whole_seconds(card):
+def test_the_watchdog_timeout_reaches_the_card_in_whole_seconds(card: int) -> None:
     assert merlox.wdg_set_timeout(0, 2500.0) == 2000.0  # halves round to even
     merlox.wdg_start(0)
     merlox.wdg_pet(0)
@@ -103,7 +123,7 @@ def test_the_watchdog_timeout_reaches_the_card_in_whole_seconds(card):
     assert not sim.watchdog(card).running
 
 
-def test_an_expired_watchdog_makes_the_background_thread_restart(card):
+def test_an_expired_watchdog_makes_the_background_thread_restart(card: int) -> None:
     with pytest.raises(sim.SimError) as raised:
         sim.expire_watchdog(card)
     assert raised.value.status == 1
@@ -118,7 +138,7 @@ def test_an_expired_watchdog_makes_the_background_thread_restart(card):
     assert (state.running, state.events, state.host_resets) == (False, 1, 0)
 
 
-def test_an_aborted_event_wait_raises_995_in_its_thread(card):
+def test_an_aborted_event_wait_raises_995_in_its_thread(card: int) -> None:
     outcome = []
     waiter = threading.Thread(target=lambda: outcome.append(_status(merlox.wdg_wait_for_event, 0)))
     waiter.start()
@@ -129,7 +149,7 @@ def test_an_aborted_event_wait_raises_995_in_its_thread(card):
     assert outcome == [995]
 
 
-def _status(function, *args):
+def _status(function: Callable[..., object], *args: Any) -> int:
     try:
         function(*args)
         return 0
@@ -137,7 +157,7 @@ def _status(function, *args):
         return error.status
 
 
-def test_inputs_latches_and_outputs(card):
+def test_inputs_latches_and_outputs(card: int) -> None:
     sim.set_inputs(card, 0xA5)
     assert merlox.di_peek_all(0) == 0xA5
     assert [merlox.di_peek1(0, channel) for channel in range(8)] == [
@@ -153,7 +173,7 @@ def test_inputs_latches_and_outputs(card):
     assert merlox.do_readback_all(0) == 0x59
 
 
-def test_an_input_change_ends_a_change_of_state_wait(card):
+def test_an_input_change_ends_a_change_of_state_wait(card: int) -> None:
     merlox.do_write_all(0, 0x3C)
     sim.set_sensor_counts(card, [26000, 30000, 0, 0, 0, 0])
     sim.advance_clock(1234)
@@ -171,7 +191,7 @@ def test_an_input_change_ends_a_change_of_state_wait(card):
     assert change.sensors.Temperature == merlox.ai_read1(0, 0)
 
 
-def test_an_aborted_change_of_state_wait_raises_995(card):
+def test_an_aborted_change_of_state_wait_raises_995(card: int) -> None:
     outcome = []
     waiter = threading.Thread(target=lambda: outcome.append(_status(merlox.di_wait_for_cos, 0)))
     waiter.start()
@@ -183,7 +203,7 @@ def test_an_aborted_change_of_state_wait_raises_995(card):
     assert outcome == [995]
 
 
-def test_the_sensor_record_carries_each_measurement_in_its_field(card):
+def test_the_sensor_record_carries_each_measurement_in_its_field(card: int) -> None:
     sim.set_sensor_counts(card, [26000, 30000, 100, 32767, 50000, 65535])
     record = merlox.ai_read_all(0)
     assert isinstance(record, merlox.TSensorRecord)
@@ -196,7 +216,7 @@ def test_the_sensor_record_carries_each_measurement_in_its_field(card):
     assert list(merlox.ai_read_all(0).Analog) == [0.0] * 4
 
 
-def test_vendor_transfers_reach_the_log_with_their_setup_and_data(card):
+def test_vendor_transfers_reach_the_log_with_their_setup_and_data(card: int) -> None:
     # The card refuses this request (31), but it reached the driver as sent; only
     # the low bits of request, value and index go out.
     assert _status(merlox.vendor_write, 0, 0x1234, 0x10001, 0x20002, b"\x01\x02\x03") == 31
@@ -214,15 +234,17 @@ def test_vendor_transfers_reach_the_log_with_their_setup_and_data(card):
     assert len(read) == 1 and read[0].request_type == 0xC0 and read[0].length == 64
 
 
-def test_simulator_calls_on_unknown_cards_raise(simulator):
-    for call in (lambda: sim.unplug(7), lambda: sim.set_inputs(7, 1), lambda: sim.watchdog(7),
-                 lambda: sim.replug(7), lambda: sim.plug(0x10000)):
+def test_simulator_calls_on_unknown_cards_raise(simulator: Any) -> None:
+    calls: list[Callable[[], object]] = [
+        lambda: sim.unplug(7), lambda: sim.set_inputs(7, 1), lambda: sim.watchdog(7),
+        lambda: sim.replug(7), lambda: sim.plug(0x10000)]
+    for call in calls:
         with pytest.raises(sim.SimError) as raised:
             call()
         assert raised.value.status == 87
 
 
-def test_a_replugged_card_is_a_new_card_once_the_old_one_is_closed(card):
+def test_a_replugged_card_is_a_new_card_once_the_old_one_is_closed(card: int) -> None:
     replugged = sim.replug(card)
     assert replugged != card
     with pytest.raises(MerloxError) as raised:
@@ -234,7 +256,7 @@ def test_a_replugged_card_is_a_new_card_once_the_old_one_is_closed(card):
     assert sim.watchdog(replugged).pets == 1
 
 
-def test_faults_reach_the_application_as_statuses(card):
+def test_faults_reach_the_application_as_statuses(card: int) -> None:
     sim.fail_request(0, card=card, request=0x40, skip=1)
     merlox.wdg_pet(0)
     assert _status(merlox.wdg_pet, 0) == 31  # a failure without an error code
@@ -248,7 +270,7 @@ def test_faults_reach_the_application_as_statuses(card):
     assert sim.pending_faults() == 0
 
 
-def test_the_card_state_shows_what_the_library_did(card):
+def test_the_card_state_shows_what_the_library_did(card: int) -> None:
     sim.set_name(card, "Bench")
     sim.set_latches(card, 0x0F, 0xF0)
     merlox.do_write_all(0, 0x3C)
