@@ -24,7 +24,8 @@ if(WIN32)
   target_compile_options(merloxd_guard PRIVATE -Wno-restrict)  # as merloxctl: a GCC 12 false alarm
   target_compile_options(merloxd PRIVATE -Wno-restrict)
   target_link_options(merloxd PRIVATE -static)
-  install(TARGETS merloxd RUNTIME DESTINATION bin)
+  merlox_version_resource(merloxd "MERLOX guard")
+  install(TARGETS merloxd RUNTIME DESTINATION bin COMPONENT Runtime)
   # The checks that ask Windows itself, through merloxd check under Wine.
   add_test(NAME merloxd_windows_check
            COMMAND merloxd check --config ${PROJECT_SOURCE_DIR}/tests/merloxd/windows-check.toml)

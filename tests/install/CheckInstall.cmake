@@ -22,7 +22,7 @@ function(expect_files root)
   endforeach()
 endfunction()
 
-set(runtime bin/MERLOX.dll bin/merloxctl.exe README.txt LICENSE.txt CHANGELOG.md)
+set(runtime bin/MERLOX.dll bin/merloxctl.exe bin/merloxd.exe README.txt LICENSE.txt CHANGELOG.md)
 set(development lib/libMERLOX.dll.a lib/MERLOX.lib include/merlox.h
                 lib/cmake/MERLOX/MERLOXConfig.cmake lib/cmake/MERLOX/MERLOXConfigVersion.cmake)
 set(simulator bin/MERLOXSIM.dll lib/libMERLOXSIM.dll.a include/merloxsim.h)

@@ -14,7 +14,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar tf "${zip}" OUTPUT_VARIABLE list
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cannot list ${zip}")
 endif()
-foreach(file README.txt LICENSE.txt CHANGELOG.md bin/MERLOX.dll bin/merloxctl.exe
+foreach(file README.txt LICENSE.txt CHANGELOG.md bin/MERLOX.dll bin/merloxctl.exe bin/merloxd.exe
              bin/MERLOXSIM.dll lib/MERLOX.lib include/merlox.h
              lib/cmake/MERLOX/MERLOXConfigVersion.cmake)
   if(NOT listing MATCHES "(^|\n)${NAME}/${file}\n")
