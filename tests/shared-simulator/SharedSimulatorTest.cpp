@@ -230,6 +230,24 @@ TEST_F(SharedSimulatorTest, UnfedWatchdogResetsOnceAtItsTimeoutAndAFedOneNever) 
   ASSERT_EQ(WDG_Stop(1), 0u);
 }
 
+TEST_F(SharedSimulatorTest, RestartTheLibraryAsksForIsRecordedWithItsTime) {
+  ASSERT_EQ(GetNumCards(), 2);
+  ASSERT_EQ(WDG_Start(0), 0u);
+  ASSERT_EQ(WDG_HandleEvent(0, 4), 0u);  // force-restart
+  ASSERT_TRUE(driver().WaitForPendingReads(ids_[0], 1, 5000));
+  const auto before = std::chrono::system_clock::now();
+  ASSERT_EQ(control().ExpireWatchdog(ids_[0]), 0u);
+  ASSERT_TRUE(Eventually([&] { return !Events(SimEvent::Kind::kShutdown).empty(); }));
+  const auto shutdowns = Events(SimEvent::Kind::kShutdown);
+  ASSERT_EQ(shutdowns.size(), 1u);
+  EXPECT_EQ(shutdowns[0].flags, 6u);  // EWX_REBOOT | EWX_FORCE
+  EXPECT_GE(std::chrono::milliseconds(shutdowns[0].unixMilliseconds + 1),
+            std::chrono::duration_cast<std::chrono::milliseconds>(before.time_since_epoch()));
+  // The event only warned: no host reset yet, and the reaction keeps the watchdog going.
+  EXPECT_TRUE(Events(SimEvent::Kind::kHostReset).empty());
+  EXPECT_TRUE(State()[0].running);
+}
+
 TEST_F(SharedSimulatorTest, ControlRequestsDriveTheCardsAndRefuseUnknownOnes) {
   int32_t card = -1;
   ASSERT_EQ(control().Plug(0x8081, &card), 0u);
