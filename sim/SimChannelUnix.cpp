@@ -131,8 +131,12 @@ std::unique_ptr<Channel> ConnectToSimulator(const std::string& name, uint32_t* e
 std::unique_ptr<Listener> ListenAsSimulator(const std::string& name, std::string* problem) {
   sockaddr_un address;
   const std::string path = SimulatorAddress(name);
-  if (!ValidSimulatorName(name) || !FillAddress(path, &address)) {
+  if (!ValidSimulatorName(name)) {
     *problem = "a simulator name is 1 to 64 letters, digits, '-' or '_'";
+    return nullptr;
+  }
+  if (!FillAddress(path, &address)) {
+    *problem = "the socket's path is too long: " + path;
     return nullptr;
   }
   const std::string directory = Directory();
