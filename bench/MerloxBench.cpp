@@ -8,6 +8,7 @@
 //                                           valgrind's callgrind (see scripts/bench.sh)
 #include <benchmark/benchmark.h>
 #include <time.h>
+#include <unistd.h>
 #include <valgrind/callgrind.h>
 
 #include <algorithm>
@@ -28,6 +29,8 @@
 #include "platform/HostConfig.h"
 #include "registry/CoreExports.h"
 #include "SimDriver.h"
+#include "SimHostSeam.h"
+#include "SimServer.h"
 #include "SimSystem.h"
 
 // ---- Heap allocations --------------------------------------------------------
@@ -510,6 +513,52 @@ int RunInstructionCounts() {
 
 const char* Verdict(bool met) { return met ? "met" : "MISSED"; }
 
+// ---- Round trip through a shared simulator ---------------------------------------
+// WDG_Pet, one control transfer, timed call by call against the simulator in the
+// process and then against a shared one (merloxsim's server, on a thread of this
+// process: the same socket, hand-over and server thread a second process would use).
+struct RoundTrip {
+  double inProcessUs = 0;
+  double sharedUs = 0;
+};
+
+double MedianPetUs(int calls) {
+  std::vector<double> times;
+  for (int i = 0; i < calls; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    Check(WDG_Pet(0), "WDG_Pet");
+    times.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+RoundTrip MeasureRoundTrip(int calls) {
+  RoundTrip figures;
+  StartCards(1);
+  driver().SetRequestLog(false);
+  figures.inProcessUs = MedianPetUs(calls);
+  MERLOX_CloseAll();
+  host::WaitForThreadsToEnd(10000);
+  LeaveLibrary();
+  sim::Server server;
+  std::string problem;
+  const std::string name = "bench-" + std::to_string(getpid());
+  if (!server.Start(name, 0, &problem)) Fail(problem.c_str());
+  std::thread serving([&server] { server.Run(); });
+  if (sim::UseSharedSimulator(name) != 0) Fail("the shared simulator did not answer");
+  if (GetNumCards() != 1) Fail("the shared simulator's card did not open");
+  figures.sharedUs = MedianPetUs(calls);
+  MERLOX_CloseAll();
+  host::WaitForThreadsToEnd(10000);
+  sim::UseInProcessSimulator();
+  server.Stop();
+  serving.join();
+  return figures;
+}
+
 int Run(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--instructions") == 0) return RunInstructionCounts();
@@ -598,6 +647,14 @@ int Run(int argc, char** argv) {
       "requests, < 10 us)\n   %.2f driver requests, %.2f allocations, median %.2f us"
       "  %s\n",
       discovery.requests, discovery.allocations, discovery.medianUs, Verdict(discoveryMet));
+
+  const RoundTrip roundTrip = MeasureRoundTrip(quick ? 200 : 20000);
+  const bool roundTripMet = roundTrip.sharedUs < 100.0;
+  allMet &= roundTripMet;
+  std::printf(
+      "\n6. WDG_Pet through a shared simulator (merloxsim serve), median of %d calls "
+      "(goal < 100 us)\n   shared %.1f us, in-process %.2f us  %s\n",
+      quick ? 200 : 20000, roundTrip.sharedUs, roundTrip.inProcessUs, Verdict(roundTripMet));
 
   std::printf("\n%s\n", allMet ? "every goal met" : "some goals MISSED (see above)");
   StartCards(0);

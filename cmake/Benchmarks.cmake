@@ -4,6 +4,8 @@
 find_package(benchmark REQUIRED)
 add_executable(merlox_bench ${PROJECT_SOURCE_DIR}/bench/MerloxBench.cpp)
 merlox_internal_target(merlox_bench)
+# The shared simulator's server, for the round trip through it.
+target_link_libraries(merlox_bench PRIVATE merlox_sim_server)
 merlox_link_host(merlox_bench)
 target_link_libraries(merlox_bench PRIVATE benchmark::benchmark)
 

@@ -67,4 +67,42 @@ else()
   set_tests_properties(merloxctl_tests PROPERTIES TIMEOUT 300)
 endif()
 
+# merloxsim, the shared simulator: simulated cards that several processes use at
+# once (host build).
+if(NOT WIN32)
+  add_library(merlox_sim_server STATIC ${MERLOX_SIM_SERVER_SOURCES})
+  merlox_sim_target(merlox_sim_server)
+  file(GLOB MERLOXSIM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/merloxsim/*.cpp)
+  add_executable(merloxsim ${MERLOXSIM_SOURCES})
+  target_compile_options(merloxsim PRIVATE ${MERLOX_WARNINGS})
+  target_include_directories(merloxsim PRIVATE ${PROJECT_SOURCE_DIR}/tools/merloxsim
+                                               ${MERLOX_SIM_INCLUDES})
+  target_link_libraries(merloxsim PRIVATE merlox_sim_server merlox_cli11)
+  merlox_link_host(merloxsim)
+  # The shared simulator in the test's own process, the library's seam pointed at
+  # it: sessions, cleanup after a process, concurrency, refused messages.
+  file(GLOB MERLOXSIM_TEST_SOURCES CONFIGURE_DEPENDS
+       ${PROJECT_SOURCE_DIR}/tests/shared-simulator/*.cpp)
+  add_executable(merloxsim_tests ${MERLOXSIM_TEST_SOURCES})
+  merlox_internal_target(merloxsim_tests)
+  target_include_directories(merloxsim_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/host)
+  target_link_libraries(merloxsim_tests PRIVATE merlox_sim_server)
+  merlox_link_host(merloxsim_tests)
+  target_link_libraries(merloxsim_tests PRIVATE GTest::gtest_main GTest::gmock)
+  add_test(NAME merloxsim_tests COMMAND merloxsim_tests)
+  set_tests_properties(merloxsim_tests PROPERTIES TIMEOUT 300)
+  # Whole processes sharing one running simulator, one of them killed.
+  add_test(NAME merloxsim_processes
+           COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/tools/merloxsim_test.py
+                   $<TARGET_FILE:merloxsim> $<TARGET_FILE:merloxctl>)
+  set_tests_properties(merloxsim_processes PROPERTIES TIMEOUT 300)
+  # A shared simulator the developer runs (merloxsim serve) must not stand in for the
+  # cards these tests expect, so they look for simulators in a folder of their own.
+  set(MERLOX_TEST_RUNTIME ${CMAKE_BINARY_DIR}/test-runtime)
+  file(MAKE_DIRECTORY ${MERLOX_TEST_RUNTIME})
+  set_tests_properties(merloxctl_simulate merloxctl_commands merloxctl_tests merloxsim_tests
+                       merloxsim_processes PROPERTIES ENVIRONMENT
+                       XDG_RUNTIME_DIR=${MERLOX_TEST_RUNTIME})
+endif()
+
 include(cmake/Merloxd.cmake)

@@ -589,6 +589,24 @@ BOOL Driver::Close(HANDLE handle) {
   return TRUE;
 }
 
+void Driver::CloseAbandoned(HANDLE handle) {
+  SimLock lock(mutex_);
+  const auto value = reinterpret_cast<uintptr_t>(handle);
+  auto it = handles_.find(value);
+  if (it == handles_.end()) return;
+  const uint64_t openId = it->second.openId;
+  EndPendingReads(kAnyCard, handle, ERROR_OPERATION_ABORTED);
+  // The requests still in the driver finish on their own: the ended reads wake
+  // now, and nothing else waits long. Polled, as the request's end signals nothing.
+  for (;;) {
+    it = handles_.find(value);
+    if (it == handles_.end() || it->second.openId != openId) return;
+    if (it->second.inFlight == 0) break;
+    readsChanged_.wait_for(mutex_, 5);
+  }
+  handles_.erase(it);
+}
+
 std::optional<Fault> Driver::TakeFault(int card, DWORD code, const uint8_t* in, DWORD inSize) {
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (it->card != kAnyCard && it->card != card) continue;

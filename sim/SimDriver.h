@@ -210,6 +210,10 @@ class Driver {
   BOOL IoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                  LPDWORD bytesReturned, LPOVERLAPPED overlapped);
   BOOL Close(HANDLE handle);
+  // What the system does with the handles of a process that exited or died: the
+  // reads pending on the handle end (aborted), and once no request of the handle
+  // is left in the driver, it is closed. Nothing for a handle that is not open.
+  void CloseAbandoned(HANDLE handle);
 
   // Simulated device handles come from a range no real handle reaches, so a
   // redirected CloseHandle can tell them from the process's own handles.

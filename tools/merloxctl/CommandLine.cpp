@@ -109,6 +109,8 @@ class CommandLine {
   void AddWatchdog();
   void AddInputsOutputs();
   void AddOthers();
+  void AddSimulator();
+  std::string SimulatorName() const { return simulator_.value_or(kDefaultSimulator); }
   Words Sort(Leaf& leaf) const;
   int Help(Output& output, std::ostream& out);
   int ParseFailure(const CLI::ParseError& error, Output& output);
@@ -118,6 +120,7 @@ class CommandLine {
   std::deque<Leaf> leaves_;
   bool json_ = false;
   bool simulate_ = false;
+  std::optional<std::string> simulator_;
   std::vector<std::string> helpTopic_;
   CLI::App* help_ = nullptr;
 
@@ -140,12 +143,21 @@ CommandLine::CommandLine() {
                 "print JSON: one document per command, one object per line for watch and the "
                 "watchdog loops; errors as one object on the error stream");
   app_.add_flag("--simulate", simulate_, SimulationHelp());
+#if defined(MERLOX_WITH_SIMULATOR)
+  app_.add_option("--simulator", simulator_,
+                  "the shared simulator (merloxsim serve --name NAME) that --simulate and the sim "
+                  "commands use; it must run")
+      ->type_name("NAME");
+#endif
   app_.footer(std::string(kCardHelp) +
               "\nExit codes: 0 success, 1 the library gave a status (printed with its meaning) "
               "or no card matched, 2 a bad command line.");
   AddWatchdog();
   AddInputsOutputs();
   AddOthers();
+#if defined(MERLOX_WITH_SIMULATOR)
+  AddSimulator();
+#endif
 }
 
 Leaf& CommandLine::Add(CLI::App* parent, const char* name, const char* description, CardUse card,
@@ -395,6 +407,107 @@ void CommandLine::AddOthers() {
   help_->add_option("COMMAND", helpTopic_, "a command, such as wdg timeout")->type_name("");
 }
 
+#if defined(MERLOX_WITH_SIMULATOR)
+void CommandLine::AddSimulator() {
+  CLI::App* sim = Group("sim",
+                        "drive the shared simulator (merloxsim serve): plug cards, set inputs and "
+                        "sensors, let time pass, read its cards' state and its log. ID is the "
+                        "simulator's card id (sim state lists them), not the library's card "
+                        "number");
+  auto id = [](const std::optional<std::string>& text) {
+    return static_cast<int32_t>(ParseInteger(*text, 0, 0x7FFFFFFF, "simulator card id"));
+  };
+  Add(sim, "plug", "plug in a new card", CardUse::kNone,
+      {{"PRODUCT", "its USB product id, 0..0xFFFF (0x8080 unless given)"}}, 0)
+      .bind = [this](const Words& words) -> Action {
+    const auto product = static_cast<uint32_t>(
+        words.at(0) ? ParseInteger(*words.at(0), 0, 0xFFFF, "product id") : 0x8080);
+    return [this, product](Output& out) { return SimPlug(out, SimulatorName(), product); };
+  };
+  const std::pair<const char*, SimVerb> verbs[] = {
+      {"unplug", SimVerb::kUnplug}, {"replug", SimVerb::kReplug}, {"expire", SimVerb::kExpire}};
+  const char* const verbHelp[] = {
+      "pull the card: requests on it fail as on a vanished card",
+      "plug the card in again at the same path, in power-up state (it gets a new id)",
+      "let exactly the time pass that the card's running watchdog has left"};
+  for (size_t i = 0; i < 3; ++i) {
+    const SimVerb verb = verbs[i].second;
+    Add(sim, verbs[i].first, verbHelp[i], CardUse::kNone, {{"ID", "the simulator's card id"}}, 1)
+        .bind = [this, verb, id](const Words& words) -> Action {
+      const int32_t card = id(words.at(0));
+      return [this, card, verb](Output& out) {
+        return SimCardCommand(out, SimulatorName(), card, verb);
+      };
+    };
+  }
+  Add(sim, "inputs", "set the card's eight digital inputs as its terminals see them",
+      CardUse::kNone, {{"ID", "the simulator's card id"}, {"VALUE", "0..255, bit k = input k"}}, 2)
+      .bind = [this, id](const Words& words) -> Action {
+    const int32_t card = id(words.at(0));
+    const auto inputs = static_cast<uint8_t>(ParseInteger(*words.at(1), 0, 255, "inputs"));
+    return
+        [this, card, inputs](Output& out) { return SimInputs(out, SimulatorName(), card, inputs); };
+  };
+  Add(sim, "sensors", "set what the card measures", CardUse::kNone,
+      {{"ID", "the simulator's card id"},
+       {"CELSIUS", "temperature, -40..125"},
+       {"HUMIDITY", "relative humidity in %, 0..100"},
+       {"MV0", "analog input 0 in millivolts, 0..2500 (0 unless given)"},
+       {"MV1", "analog input 1"},
+       {"MV2", "analog input 2"},
+       {"MV3", "analog input 3"}},
+      3)
+      .bind = [this, id](const Words& words) -> Action {
+    const int32_t card = id(words.at(0));
+    const double celsius = static_cast<double>(ParseInteger(*words.at(1), -40, 125, "temperature"));
+    const double humidity = static_cast<double>(ParseInteger(*words.at(2), 0, 100, "humidity"));
+    std::vector<double> millivolts;
+    for (size_t i = 3; i < 7; ++i) {
+      const auto text = words.at(i);
+      millivolts.push_back(text ? static_cast<double>(ParseInteger(*text, 0, 2500, "millivolts"))
+                                : 0.0);
+    }
+    const std::vector<uint16_t> counts = SimulatedSensorCounts(celsius, humidity, millivolts);
+    return [this, card, counts](Output& out) {
+      return SimSensors(out, SimulatorName(), card, counts);
+    };
+  };
+  Add(sim, "serial", "give the card a serial number", CardUse::kNone,
+      {{"ID", "the simulator's card id"}, {"SERIAL", "0x... (16 hexadecimal digits at most)"}}, 2)
+      .bind = [this, id](const Words& words) -> Action {
+    const int32_t card = id(words.at(0));
+    const uint64_t serial = ParseSerialNumber(*words.at(1));
+    return
+        [this, card, serial](Output& out) { return SimSerial(out, SimulatorName(), card, serial); };
+  };
+  Add(sim, "advance", "let time pass on every card at once, beyond the real time that passes",
+      CardUse::kNone, {{"DURATION", "90s, 10m, 1h, or plain milliseconds"}}, 1)
+      .bind = [this](const Words& words) -> Action {
+    const double milliseconds = ParseDuration(*words.at(0), "duration");
+    if (milliseconds < 0 || milliseconds > 1e12) {
+      throw UsageError("sim advance: the duration must be 0 to 1e12 ms");
+    }
+    const auto amount = static_cast<uint64_t>(milliseconds);
+    return [this, amount](Output& out) { return SimAdvance(out, SimulatorName(), amount); };
+  };
+  Add(sim, "state",
+      "each card: plugged, serial number, watchdog running, timeout, pets, time left, host "
+      "resets, open handles",
+      CardUse::kNone, {}, 0)
+      .bind = [this](const Words&) -> Action {
+    return [this](Output& out) { return SimState(out, SimulatorName()); };
+  };
+  Add(sim, "log",
+      "the host resets the cards caused, the shutdowns the library asked for, and the messages "
+      "the simulator refused, with times",
+      CardUse::kNone, {}, 0)
+      .bind = [this](const Words&) -> Action {
+    return [this](Output& out) { return SimLog(out, SimulatorName()); };
+  };
+}
+
+#endif
+
 // Puts the card and the words where they belong. The command line fills CARD first;
 // with --serial the card is named already, so the words move up by one.
 Words CommandLine::Sort(Leaf& leaf) const {
@@ -480,7 +593,13 @@ int CommandLine::Run(int argc, const char* const* argv, std::ostream& out, std::
   } catch (const UsageError& error) {
     return output.Usage(error.what());
   }
-  if (simulate_ && !StartSimulation(output)) return kExitUsage;
+  // The sim commands reach the shared simulator themselves, without the library.
+  const bool simCommand =
+      chosen->get_parent() != nullptr && chosen->get_parent()->get_name() == "sim";
+  if (simulate_ || (simulator_ && !simCommand)) {
+    const int started = StartSimulation(output, simulator_);
+    if (started != kExitOk) return started;
+  }
   const int result = action(output);
   // Closes the cards' handles; 6 for the free slots is expected and not reported.
   MERLOX_CloseAll();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Cards.h"
 #include "Output.h"
@@ -56,14 +57,36 @@ int Speaker(Output& out, const CardChoice& choice, int32_t frequency);
 // Ctrl+C.
 int Watch(Output& out, const std::optional<CardChoice>& choice);
 
-// --simulate: plugs simulated cards in (host build, or MERLOXSIM.dll on Windows);
-// false, with a message, when this build has no simulator.
-bool StartSimulation(Output& out);
+// --simulate: the shared simulator of this name (or, unnamed, "default") when it
+// runs, otherwise simulated cards plugged in in this process (host build, or
+// MERLOXSIM.dll on Windows). kExitOk, or the exit code after a message: this build
+// has no simulator, or the named one does not run.
+constexpr const char* kDefaultSimulator = "default";
+int StartSimulation(Output& out, const std::optional<std::string>& simulator);
 // With --simulate, watch mode makes input 0 of the simulated cards change now and
 // then, so that there is something to watch. Without a simulator they do nothing.
 void StartSimulatedActivity();
 void StopSimulatedActivity();
 // What --simulate does in this build, for the help.
 const char* SimulationHelp();
+// A shared simulator that did not answer: the message, and kExitFailed.
+int NoSimulator(Output& out, const std::string& name, uint32_t status);
+// The raw counts a simulated card reports, in the order of TSensorRecord: the
+// inverses of the library's conversions of temperature, humidity and millivolts.
+std::vector<uint16_t> SimulatedSensorCounts(double celsius, double humidity,
+                                            const std::vector<double>& millivolts);
+
+// merloxctl sim: drives the shared simulator of this name (host build). Card ids
+// are the simulator's, not the library's card numbers.
+enum class SimVerb { kUnplug, kReplug, kExpire };
+int SimPlug(Output& out, const std::string& simulator, uint32_t productId);
+int SimCardCommand(Output& out, const std::string& simulator, int32_t card, SimVerb verb);
+int SimInputs(Output& out, const std::string& simulator, int32_t card, uint8_t inputs);
+int SimSensors(Output& out, const std::string& simulator, int32_t card,
+               const std::vector<uint16_t>& counts);
+int SimSerial(Output& out, const std::string& simulator, int32_t card, uint64_t serial);
+int SimAdvance(Output& out, const std::string& simulator, uint64_t milliseconds);
+int SimState(Output& out, const std::string& simulator);
+int SimLog(Output& out, const std::string& simulator);
 
 }  // namespace merloxctl

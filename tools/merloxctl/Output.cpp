@@ -72,6 +72,10 @@ void Output::Warning(const std::string& message) {
   }
 }
 
+void Output::Note(const std::string& message) {
+  if (!json_) Write(err_, "merloxctl: " + message + "\n");
+}
+
 std::string DescribeCard(const ResolvedCard& card) {
   return "card " + std::to_string(card.number) +
          (card.serial ? " (serial " + Hex(*card.serial, 16) + ")" : std::string());

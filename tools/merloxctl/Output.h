@@ -47,6 +47,9 @@ class Output {
   int Usage(const std::string& message);
   // A warning that does not stop the command.
   void Warning(const std::string& message);
+  // A remark on how the command runs, on the error stream in text mode only: the
+  // JSON documents stay as they are.
+  void Note(const std::string& message);
 
  private:
   void Write(std::ostream& stream, const std::string& text);

@@ -1,10 +1,14 @@
-// --simulate: merloxctl against simulated cards instead of the driver. Two cards
-// are plugged in, with serial numbers and sensor readings, before the command runs.
-// The host build has the simulator linked in. The Windows build takes it from
+// --simulate: merloxctl against simulated cards instead of the driver. On the host
+// build, a shared simulator (merloxsim serve) that runs under the name asked for
+// (--simulator NAME, else "default") is used when there is one: its cards outlive
+// the command. Otherwise two cards are plugged in, with serial numbers and sensor
+// readings, in this process before the command runs; the host build has the
+// simulator linked in. The Windows build takes it from
 // MERLOXSIM.dll, the simulator's companion DLL, which points the loaded MERLOX.dll
 // at itself; without that DLL beside merloxctl.exe, --simulate says so.
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,7 @@
 
 #if defined(MERLOX_WITH_SIMULATOR)
 #include "SimDriver.h"
+#include "SimHostSeam.h"
 #elif defined(_WIN32)
 #include <windows.h>
 #endif
@@ -33,22 +38,31 @@ constexpr DemoCard kDemoCards[] = {
     {0x8081, u"MERLOX-8 demo B", 0x0000004D584F0B02ull, 31.0, 60.0},
 };
 
-// The raw counts a card reports, in the order of TSensorRecord: the inverses of
-// the library's conversions of temperature, humidity and analog values.
 std::vector<uint16_t> SensorCounts(const DemoCard& demo) {
-  auto count = [](double value) { return static_cast<uint16_t>(value + 0.5); };
-  std::vector<uint16_t> counts = {count((demo.celsius + 46.85) * 65536.0 / 175.72),
-                                  count((demo.humidity + 6.0) * 65536.0 / 125.0)};
-  for (int i = 1; i <= 4; ++i) counts.push_back(count(250.0 * i * 32.767 / 1.25));
-  return counts;
+  return SimulatedSensorCounts(demo.celsius, demo.humidity, {250.0, 500.0, 750.0, 1000.0});
 }
 
 #if defined(MERLOX_WITH_SIMULATOR)
 constexpr const char* kHelp =
-    "run against two simulated cards instead of the driver (this build has the simulator "
-    "linked in; each run starts with fresh cards)";
+    "run against simulated cards instead of the driver: those of the shared simulator "
+    "(merloxsim serve) named by --simulator, else \"default\", when it runs; otherwise two "
+    "fresh cards in this process";
 
-bool Available(Output&) { return true; }
+// A shared simulator is used when it runs; one named on the command line must run.
+// Returns whether the cards of this process are still to be plugged in.
+bool Available(Output& out, const std::string& name, bool named, int* exitCode) {
+  const uint32_t status = merlox::sim::UseSharedSimulator(name);
+  if (status == 0) {
+    out.Note("simulated cards: the shared simulator \"" + name + "\"");
+    return false;
+  }
+  if (named) {
+    *exitCode = NoSimulator(out, name, status);
+    return false;
+  }
+  out.Note("simulated cards: two in this process (no shared simulator \"" + name + "\" runs)");
+  return true;
+}
 
 int Plug(const DemoCard& demo) {
   auto& driver = merlox::sim::Driver::Instance();
@@ -95,10 +109,14 @@ constexpr const char* kHelp =
     "run against two simulated cards instead of the driver (loads MERLOXSIM.dll from beside "
     "merloxctl.exe and points MERLOX.dll at it; each run starts with fresh cards)";
 
-bool Available(Output& out) {
+bool Available(Output& out, const std::string&, bool named, int* exitCode) {
+  if (named) {
+    *exitCode = out.Usage("--simulator: this build has no shared simulator");
+    return false;
+  }
   HMODULE module = LoadLibraryA("MERLOXSIM.dll");
   if (module == nullptr) {
-    out.Usage("--simulate needs MERLOXSIM.dll beside merloxctl.exe");
+    *exitCode = out.Usage("--simulate needs MERLOXSIM.dll beside merloxctl.exe");
     return false;
   }
   Find(module, "MERLOXSIM_Attach", companion.attach);
@@ -109,13 +127,14 @@ bool Available(Output& out) {
   Find(module, "MERLOXSIM_AdvanceClock", companion.advanceClock);
   if (!companion.attach || !companion.plug || !companion.setSerialNumber ||
       !companion.setSensorCounts || !companion.setInputs || !companion.advanceClock) {
-    out.Usage("MERLOXSIM.dll lacks a function --simulate needs");
+    *exitCode = out.Usage("MERLOXSIM.dll lacks a function --simulate needs");
     return false;
   }
   // merloxctl.exe imports MERLOX.dll, so it is loaded; no call has reached it yet.
   const uint32_t status = companion.attach(GetModuleHandleA("MERLOX.dll"));
   if (status != 0) {
-    out.Usage("MERLOXSIM.dll could not attach to MERLOX.dll (" + std::to_string(status) + ")");
+    *exitCode =
+        out.Usage("MERLOXSIM.dll could not attach to MERLOX.dll (" + std::to_string(status) + ")");
     return false;
   }
   return true;
@@ -133,8 +152,8 @@ void AdvanceClock(uint64_t milliseconds) { companion.advanceClock(milliseconds);
 #else
 constexpr const char* kHelp = "not in this build: it has no simulator";
 
-bool Available(Output& out) {
-  out.Usage("this build has no simulator for --simulate");
+bool Available(Output& out, const std::string&, bool, int* exitCode) {
+  *exitCode = out.Usage("this build has no simulator for --simulate");
   return false;
 }
 int Plug(const DemoCard&) { return -1; }
@@ -161,11 +180,22 @@ void Activity(void*) {
 
 }  // namespace
 
-bool StartSimulation(Output& out) {
-  if (!Available(out)) return false;
+std::vector<uint16_t> SimulatedSensorCounts(double celsius, double humidity,
+                                            const std::vector<double>& millivolts) {
+  auto count = [](double value) { return static_cast<uint16_t>(value + 0.5); };
+  std::vector<uint16_t> counts = {count((celsius + 46.85) * 65536.0 / 175.72),
+                                  count((humidity + 6.0) * 65536.0 / 125.0)};
+  for (const double value : millivolts) counts.push_back(count(value * 32.767 / 1.25));
+  return counts;
+}
+
+int StartSimulation(Output& out, const std::optional<std::string>& simulator) {
   simulated.clear();
-  for (const DemoCard& demo : kDemoCards) simulated.push_back(Plug(demo));
-  return true;
+  int exitCode = kExitOk;
+  if (Available(out, simulator.value_or(kDefaultSimulator), simulator.has_value(), &exitCode)) {
+    for (const DemoCard& demo : kDemoCards) simulated.push_back(Plug(demo));
+  }
+  return exitCode;
 }
 
 void StartSimulatedActivity() {
