@@ -11,10 +11,15 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1}
 
 status=0
-for dir in build/host-asan build/host-tsan build/windows; do
+for dir in build/host-asan build/host-tsan; do
   echo "== testing $dir"
   (cd "$dir" && ctest --output-on-failure --no-tests=error) || status=1
 done
+# Under Wine a test program now and then fails to start at all (no output, in a few
+# hundredths of a second), when it starts just as the Wine server of the test before
+# it is shutting down. A test that fails is run once more; one that fails twice fails.
+echo "== testing build/windows"
+(cd build/windows && ctest --output-on-failure --no-tests=error --repeat until-pass:2) || status=1
 echo "== testing build/host (the bindings, the benchmark's smoke run)"
 (cd build/host && ctest --output-on-failure --no-tests=error -L 'bindings|benchmark') || status=1
 echo "== testing build/fuzz (the corpus, then 30 s of fuzzing)"
