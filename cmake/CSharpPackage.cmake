@@ -39,7 +39,8 @@ function(merlox_csharp_package id rid description)
   set(MERLOX_NUGET_DESCRIPTION "${description}")
   set(targets ${directory}/${id}.targets)
   configure_file(${PROJECT_SOURCE_DIR}/bindings/csharp/MerloxCards.targets.in ${targets} @ONLY)
-  configure_file(${PROJECT_SOURCE_DIR}/bindings/csharp/MerloxCards.nuspec.in
+  # The package manifest (NuGet names it .nuspec), made from its template.
+  configure_file(${PROJECT_SOURCE_DIR}/bindings/csharp/MerloxCards.nuget.in
                  ${directory}/${id}.nuspec @ONLY)
 
   # The package's layout is staged first: this nuget takes relative paths only.

@@ -14,9 +14,10 @@ import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
+
+from running_process import RunningProcess
 
 COMMAND = []  # the runner (under Wine) and merloxctl
 WINE = False
@@ -34,40 +35,9 @@ def run(*args, timeout=120):
     return result
 
 
-class Running:
-    """A command that goes on until a signal: its output is collected as it comes."""
-
-    def __init__(self, *args):
-        # A session of its own, so that the signal reaches Wine's processes too.
-        self.process = subprocess.Popen([*COMMAND, "--simulate", *args], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True,
-                                        stdin=subprocess.DEVNULL, start_new_session=True)
-        self.lines = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.rstrip("\r\n"))
-
-    def wait_for(self, pattern, seconds=60):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if any(re.search(pattern, line) for line in self.lines):
-                return True
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.05)
-        return False
-
-    def stop(self, signal_number):
-        os.killpg(self.process.pid, signal_number)
-        code = self.process.wait(timeout=60)
-        self.reader.join(timeout=10)
-        errors = NEWLINE.sub("\n", self.process.stderr.read())
-        self.process.stdout.close()
-        self.process.stderr.close()
-        return code, self.lines, errors
+def Running(*args):
+    """merloxctl --simulate with these arguments, until a signal."""
+    return RunningProcess(*COMMAND, "--simulate", *args)
 
 
 class ListTest(unittest.TestCase):
@@ -148,7 +118,8 @@ class GoesOnTest(unittest.TestCase):
         loop = Running("wdg", "keepalive", "1", "--interval", "200ms", "--timeout", "30s")
         self.assertTrue(loop.wait_for("watchdog armed"), loop.lines)
         time.sleep(1.0)
-        code, lines, errors = loop.stop(signal.SIGINT)
+        code, errors = loop.stop(signal.SIGINT)
+        lines = loop.lines
         self.assertEqual(code, EXIT_OK, errors)
         self.assertRegex(lines[0], f"^{ISO_TIME} card 1 \\(serial 0x0000004D584F0B02\\): watchdog "
                                    "armed with a timeout of 30 s, petting every 0.2 s")
@@ -163,7 +134,8 @@ class GoesOnTest(unittest.TestCase):
         loop = Running("--json", "wdg", "keepalive", "0", "--interval", "100ms", "--leave-armed")
         self.assertTrue(loop.wait_for('"armed":true'), loop.lines)
         time.sleep(0.5)
-        code, lines, errors = loop.stop(signal.SIGTERM)
+        code, errors = loop.stop(signal.SIGTERM)
+        lines = loop.lines
         self.assertEqual(code, EXIT_OK, errors)
         last = json.loads(lines[-1])
         self.assertEqual(last["watchdog"], "left armed")
@@ -173,7 +145,8 @@ class GoesOnTest(unittest.TestCase):
     def test_watch_prints_input_changes_with_the_time_until_ctrl_c(self):
         watch = Running("--json", "watch")
         self.assertTrue(watch.wait_for('"event":"inputs","inputs":1'), watch.lines)
-        code, lines, errors = watch.stop(signal.SIGINT)
+        code, errors = watch.stop(signal.SIGINT)
+        lines = watch.lines
         self.assertEqual(code, EXIT_OK, errors)
         events = [json.loads(line) for line in lines]
         self.assertEqual([e.get("watchdog_events") for e in events[:2]], ["enabled", "enabled"])

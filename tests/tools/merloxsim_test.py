@@ -7,54 +7,18 @@ Usage: merloxsim_test.py PATH/TO/merloxsim PATH/TO/merloxctl
 """
 import json
 import os
-import re
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
+
+from running_process import RunningProcess as Process
 
 MERLOXSIM = ""
 MERLOXCTL = ""
 EXIT_OK, EXIT_FAILED = 0, 1
 NAME = "merloxsim-test-%d" % os.getpid()
-
-
-class Process:
-    """A program that goes on until a signal, in a session of its own; its output is
-    collected as it comes."""
-
-    def __init__(self, *command):
-        self.process = subprocess.Popen(list(command), stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True,
-                                        stdin=subprocess.DEVNULL, start_new_session=True)
-        self.lines = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.rstrip("\n"))
-
-    def wait_for(self, pattern, seconds=30):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if any(re.search(pattern, line) for line in self.lines):
-                return True
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.05)
-        return False
-
-    def stop(self, signal_number):
-        os.killpg(self.process.pid, signal_number)
-        code = self.process.wait(timeout=60)
-        self.reader.join(timeout=10)
-        errors = self.process.stderr.read()
-        self.process.stdout.close()
-        self.process.stderr.close()
-        return code, errors
 
 
 def ctl(*args):
