@@ -82,6 +82,7 @@ class EngineTest : public merlox::test::LibraryTest {
       return result_;
     }
     std::string log() const { return log_.str(); }
+    Engine& engine() { return engine_; }
 
    private:
     std::ostringstream log_;
@@ -143,6 +144,44 @@ TEST_F(EngineTest, ACheckFailingPastItsGraceStopsTheFeeding) {
   ASSERT_TRUE(state.state);
   EXPECT_EQ(state.state->acted, "f failing past its grace");
   EXPECT_THAT(guard.log(), HasSubstr("check f failing: "));
+}
+
+TEST_F(EngineTest, StatusShowsTheCardTheFeedingTheChecksThePauseAndTheActions) {
+  const int64_t start = UnixMillisecondsNow();
+  Guard guard(Config("grace = \"300ms\""), StateDir());
+  ASSERT_TRUE(WaitFor([&] { return guard.engine().Status().actions.count("reset") == 1; }));
+  GuardStatus status = guard.engine().Status();
+  EXPECT_TRUE(status.armed);
+  EXPECT_EQ(status.cardNumber, 0);
+  EXPECT_EQ(status.serial, kSerial);
+  EXPECT_EQ(status.timeout, Milliseconds(3000));
+  EXPECT_EQ(status.feeds, Watchdog().pets);
+  ASSERT_TRUE(status.lastFeed);
+  EXPECT_GE(*status.lastFeed, start);
+  EXPECT_EQ(status.decision, "f failing past its grace");
+  EXPECT_TRUE(status.previousRunClean) << "no run before this one";
+  ASSERT_EQ(status.checks.size(), 1u);
+  const CheckStatus& check = status.checks[0];
+  EXPECT_EQ(check.name, "f");
+  EXPECT_EQ(check.type, "file");
+  EXPECT_FALSE(check.healthy);
+  EXPECT_GE(check.failures, 2u) << "failed every 100 ms through the grace";
+  ASSERT_TRUE(check.failingSince);
+  EXPECT_GE(*check.failingSince, start - 50);
+  EXPECT_LE(*check.failingSince, start + 1000);
+  EXPECT_FALSE(status.paused);
+
+  guard.engine().Pause(Milliseconds(60000), "maintenance");
+  status = guard.engine().Status();
+  EXPECT_TRUE(status.paused);
+  EXPECT_EQ(status.pauseReason, "maintenance");
+  ASSERT_TRUE(status.pausedUntil);
+  EXPECT_NEAR(static_cast<double>(*status.pausedUntil - UnixMillisecondsNow()), 60000.0, 1000.0);
+  const nlohmann::json json = StatusJson(status);
+  EXPECT_EQ(json["serial"], "0x0000004D584F0A01");
+  EXPECT_EQ(json["checks"][0]["healthy"], false);
+  EXPECT_EQ(json["actions"]["reset"], 1);
+  guard.Finish();
 }
 
 TEST_F(EngineTest, RebootRequestsARestartWithTheBackstopArmed) {

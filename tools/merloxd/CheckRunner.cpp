@@ -38,6 +38,7 @@ void CheckRunner::Record(Slot& slot, const CheckResult& result, TimePoint when) 
   CheckState& state = slot.report.state;
   if (!result.healthy && state.healthy) state.failingSince = slot.runStarted;
   state.healthy = result.healthy;
+  if (!result.healthy) ++slot.report.failures;
   state.lastResult = when;
   slot.report.detail = result.detail;
   slot.running = false;

@@ -18,7 +18,8 @@ namespace merloxd {
 // What the engine shows and records of a check, beside what the policy needs.
 struct CheckReport {
   CheckState state;
-  std::string detail;  // the last result's, or "no answer within ..."
+  std::string detail;     // the last result's, or "no answer within ..."
+  uint64_t failures = 0;  // failed results since the start
 };
 
 class CheckRunner {

@@ -58,6 +58,7 @@ void Engine::Pause(Milliseconds duration, const std::string& reason) {
   {
     std::lock_guard<merlox::tools::Mutex> lock(mutex_);
     pausedUntil_ = Clock::now() + duration;
+    pauseReason_ = reason;
   }
   Record("paused", {{"duration_ms", duration.count()}, {"reason", reason}},
          "paused for " + DescribeDuration(duration) + ": " + reason);
@@ -69,6 +70,49 @@ void Engine::Resume() {
     pausedUntil_.reset();
   }
   Record("resumed", {}, "resumed");
+}
+
+GuardStatus Engine::Status() {
+  std::lock_guard<merlox::tools::Mutex> lock(mutex_);
+  GuardStatus status = published_;
+  status.paused = pausedUntil_.has_value();
+  if (pausedUntil_) {
+    status.pausedUntil =
+        UnixMillisecondsNow() +
+        std::chrono::duration_cast<Milliseconds>(*pausedUntil_ - Clock::now()).count();
+    status.pauseReason = pauseReason_;
+  }
+  return status;
+}
+
+void Engine::Publish(TimePoint now, const std::vector<CheckReport>& reports) {
+  GuardStatus status;
+  status.card = CardText();
+  status.cardNumber = card_;
+  status.serial = serial_;
+  status.armed = armed_;
+  status.dryRun = config_.watchdog.dryRun;
+  status.timeout = config_.watchdog.timeout;
+  status.feeds = feeds_;
+  status.lastFeed = lastFeedMs_;
+  status.safeMode = safeMode_;
+  status.previousRunClean = previousRunClean_;
+  status.decision = lastWhy_;
+  status.actions = actions_;
+  const int64_t wallNow = UnixMillisecondsNow();
+  for (size_t i = 0; i < reports.size(); ++i) {
+    const CheckReport& report = reports[i];
+    CheckStatus check{report.state.name, config_.checks[i].type, report.state.healthy, {},
+                      report.failures,   report.detail};
+    if (!check.healthy) {
+      check.failingSince =
+          wallNow -
+          std::chrono::duration_cast<Milliseconds>(now - report.state.failingSince).count();
+    }
+    status.checks.push_back(std::move(check));
+  }
+  std::lock_guard<merlox::tools::Mutex> lock(mutex_);
+  published_ = std::move(status);
 }
 
 std::string Engine::CardText() const {
@@ -108,6 +152,8 @@ bool Engine::Begin() {
     Record("state_file_replaced", {{"problem", previous.problem}},
            "the state file is replaced: " + previous.problem);
   }
+  previousRunClean_ =
+      !previous.state || (previous.state->cleanStop && !previous.state->acted.has_value());
   Record("started", {{"previous_run", DescribePreviousRun(previous.state)}},
          "started; " + DescribePreviousRun(previous.state));
   const int64_t now = UnixNow();
@@ -154,6 +200,10 @@ bool Engine::HaveCard() {
     }
     return false;
   }
+  uint64_t serial = 0;
+  serial_ = QueryCardSerialNumber(card_, &serial) == MERLOX_STATUS_SUCCESS
+                ? std::optional<uint64_t>(serial)
+                : std::nullopt;
   Record("card_found", {{"card", card_}}, CardText() + " found as card " + std::to_string(card_));
   return true;
 }
@@ -190,12 +240,15 @@ void Engine::Feed() {
     armed_ = false;
     return;
   }
+  ++feeds_;
+  lastFeedMs_ = UnixMillisecondsNow();
   state_.lastFeed = UnixNow();
   if (*state_.lastFeed - lastStateSave_ >= kStateSaveSeconds) SaveStateNow();
 }
 
 void Engine::StartRepair(const Decision& decision) {
   repair_.Join();
+  ++actions_["repair"];
   Record("repair", {{"check", decision.check.value_or("")}, {"command", config_.repair->command}},
          "repair: " + decision.why + ": running " + config_.repair->command);
   const RepairSettings repair = *config_.repair;
@@ -220,6 +273,7 @@ void Engine::Act(const Decision& decision) {
     return;
   }
   state_.acted = decision.why;
+  ++actions_[reboot ? "reboot" : "reset"];
   SaveStateNow();
   if (!reboot) {
     Record("acted", {{"why", decision.why}, {"action", "reset"}},
@@ -255,9 +309,7 @@ void Engine::ReportChecks(const std::vector<CheckReport>& reports) {
   }
 }
 
-void Engine::Decide(TimePoint now) {
-  const std::vector<CheckReport> reports = runner_->Reports(now);
-  ReportChecks(reports);
+void Engine::Decide(TimePoint now, const std::vector<CheckReport>& reports) {
   std::vector<CheckState> states;
   for (const CheckReport& report : reports) states.push_back(report.state);
   bool paused = false;
@@ -297,9 +349,13 @@ void Engine::Decide(TimePoint now) {
 }
 
 void Engine::Step(TimePoint now) {
-  if (!HaveCard()) return;
-  Arm();
-  if (card_ >= 0) Decide(now);
+  const std::vector<CheckReport> reports = runner_->Reports(now);
+  ReportChecks(reports);
+  if (HaveCard()) {
+    Arm();
+    if (card_ >= 0) Decide(now, reports);
+  }
+  Publish(now, reports);
 }
 
 void Engine::End() {

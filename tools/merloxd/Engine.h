@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <iosfwd>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "Evidence.h"
 #include "GuardConfig.h"
 #include "GuardPolicy.h"
+#include "GuardStatus.h"
 #include "Threads.h"
 
 namespace merloxd {
@@ -30,11 +32,14 @@ class Engine {
   // Feed whatever the checks say until the pause ends, or until Resume.
   void Pause(Milliseconds duration, const std::string& reason);
   void Resume();
+  // From any thread: how the guard stood after its last step, and whether it is paused now.
+  GuardStatus Status();
 
  private:
   bool Begin();
   void Step(TimePoint now);
-  void Decide(TimePoint now);
+  void Decide(TimePoint now, const std::vector<CheckReport>& reports);
+  void Publish(TimePoint now, const std::vector<CheckReport>& reports);
   bool HaveCard();
   void Arm();
   void Feed();
@@ -60,11 +65,18 @@ class Engine {
   std::string lastWhy_;
   std::vector<bool> lastHealthy_;
   int64_t lastStateSave_ = 0;
+  uint64_t feeds_ = 0;
+  std::optional<int64_t> lastFeedMs_;
+  std::optional<uint64_t> serial_;
+  bool previousRunClean_ = true;
+  std::map<std::string, uint64_t> actions_;
 
   merlox::tools::Mutex mutex_;  // guards what other threads touch: below
   merlox::tools::Condition wake_;
   bool stopping_ = false;
   std::optional<TimePoint> pausedUntil_;
+  std::string pauseReason_;
+  GuardStatus published_;
   bool repairEnded_ = false;
   merlox::tools::Thread repair_;
 };
