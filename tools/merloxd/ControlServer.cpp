@@ -106,6 +106,8 @@ void ControlServer::Serve(Client& client) {
     if (!connection.Write(protocol_.Answer(line, connection.access()) + "\n")) break;
     if (reader.tooLong()) break;
   }
+  // The client sees the end now, not when its thread is reaped.
+  connection.Shut();
   std::lock_guard<merlox::tools::Mutex> lock(mutex_);
   client.done = true;
 }

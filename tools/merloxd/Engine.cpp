@@ -51,7 +51,15 @@ Engine::Engine(GuardConfig config, std::string stateDir, std::ostream& log)
     : config_(std::move(config)),
       stateDir_(std::move(stateDir)),
       log_(log),
-      heartbeats_(HeartbeatNames(config_)) {}
+      heartbeats_(HeartbeatNames(config_)) {
+  // What a status asked for before the first step shows.
+  published_.card = CardText();
+  published_.dryRun = config_.watchdog.dryRun;
+  published_.timeout = config_.watchdog.timeout;
+  for (const CheckSettings& check : config_.checks) {
+    published_.checks.push_back({check.name, check.type, true, {}, 0, "not checked yet"});
+  }
+}
 
 Engine::~Engine() {
   if (runner_) runner_->Stop();
