@@ -48,4 +48,12 @@ else()
   merlox_link_host(merloxd_tests)
   target_link_libraries(merloxd_tests PRIVATE GTest::gtest_main GTest::gmock)
   add_test(NAME merloxd_tests COMMAND merloxd_tests)
+  # Whole processes against a shared simulator, once: in the AddressSanitizer tree.
+  if(MERLOX_SANITIZER STREQUAL "address")
+    add_test(NAME merloxd_processes
+             COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/merloxd/merloxd_test.py
+                     $<TARGET_FILE:merloxd> $<TARGET_FILE:merloxctl> $<TARGET_FILE:merloxsim>)
+    set_tests_properties(merloxd_processes PROPERTIES TIMEOUT 300 ENVIRONMENT
+                         XDG_RUNTIME_DIR=${MERLOX_TEST_RUNTIME})
+  endif()
 endif()
