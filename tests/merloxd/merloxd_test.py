@@ -150,6 +150,21 @@ class MerloxdTest(unittest.TestCase):
         code, errors = guard.stop()
         self.assertEqual(code, 0, errors)
 
+    def test_reboot_asks_for_a_restart_and_the_backstop_resets_the_host_when_none_follows(self):
+        events = lambda kind: [event for event in ctl_json("sim", "log")["events"]
+                               if event["event"] == kind]
+        shutdowns, resets = len(events("shutdown")), len(events("host_reset"))
+        guard = self.guard(WATCHDOG.replace('timeout = "2s"', 'timeout = "30s"') +
+                           'on_failure = "reboot"\nreboot_backstop = "2s"\n'
+                           '[[check]]\nname = "app"\ntype = "heartbeat"\n')
+        self.assertTrue(until(lambda: len(events("shutdown")) == shutdowns + 1), guard.process.lines)
+        self.assertEqual(events("shutdown")[-1]["flags"], 6, "a forced restart")
+        asked = time.monotonic()
+        self.assertEqual(sim_card()["timeout_s"], 2, "the backstop, not the 30 s timeout")
+        # The simulated Windows does not restart: the card ends it at the backstop.
+        self.assertTrue(until(lambda: len(events("host_reset")) == resets + 1, 5))
+        self.assertGreater(time.monotonic() - asked, 1.0)
+
     def test_a_pause_feeds_whatever_the_checks_say_until_resume(self):
         guard = self.guard(WATCHDOG + 'startup_grace = "3s"\n[[check]]\nname = "app"\n'
                            'type = "heartbeat"\n')
@@ -196,14 +211,14 @@ class MerloxdTest(unittest.TestCase):
                 self.assertEqual(sim_card()["watchdog_running"], not disarm)
                 ctl("wdg", "stop", "-s", SERIAL)
 
-    def test_a_second_guard_on_the_same_channel_is_refused(self):
+    def test_a_second_guard_on_the_same_state_directory_is_refused(self):
         first = self.guard(WATCHDOG + self.file_check())
         self.assertTrue(first.wait_for(r"control channel on"), first.process.lines)
         second = subprocess.run([MERLOXD, "run", "--config", first.config, "--state-dir",
                                  first.state, "--simulate=" + NAME], capture_output=True,
                                 text=True, timeout=30, stdin=subprocess.DEVNULL)
         self.assertEqual(second.returncode, 1)
-        self.assertIn("another merloxd already listens on " + first.control, second.stdout)
+        self.assertIn("another merloxd uses the state directory " + first.state, second.stdout)
         self.assertEqual(first.status()["checks"][0]["name"], "watched", "the first serves on")
 
     def test_bad_configurations_are_refused_with_their_line_and_nothing_armed(self):
