@@ -19,7 +19,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "bindings", "python"))
 from running_process import RunningProcess as Process  # noqa: E402
+from merlox.guard import GuardNotRunning, GuardRefused, Heartbeat, status  # noqa: E402
 
 MERLOXD = MERLOXCTL = MERLOXSIM = ""
 NAME = "merloxd-test-%d" % os.getpid()
@@ -164,6 +167,46 @@ class MerloxdTest(unittest.TestCase):
         # The simulated Windows does not restart: the card ends it at the backstop.
         self.assertTrue(until(lambda: len(events("host_reset")) == resets + 1, 5))
         self.assertGreater(time.monotonic() - asked, 1.0)
+
+    def test_python_heartbeat_unregisters_on_a_clean_exit_and_not_on_an_exception(self):
+        config = WATCHDOG + '[[check]]\nname = "app"\ntype = "heartbeat"\ninterval = "100ms"\n'
+        guard = self.guard(config)
+        self.assertTrue(until(lambda: os.path.exists(guard.control)), guard.process.lines)
+        with self.assertRaises(GuardNotRunning):
+            Heartbeat("app", 1.0, address=os.path.join(self.folder, "none.sock"))
+        with self.assertRaisesRegex(GuardRefused, 'no heartbeat check is named "other"'):
+            Heartbeat("other", 1.0, address=guard.control)
+        with self.assertRaises(ValueError):
+            Heartbeat("app", 0.05, address=guard.control)
+
+        with Heartbeat("app", 0.5, address=guard.control) as heartbeat:
+            for _ in range(12):
+                time.sleep(0.2)
+                heartbeat.ping()
+            self.assertTrue(status(guard.control)["checks"][0]["healthy"])
+        time.sleep(1.5)  # past the timeout and the grace: unregistered, not watched
+        check = status(guard.control)["checks"][0]
+        self.assertTrue(check["healthy"], check)
+        self.assertIn("unregistered", check["detail"])
+        self.assertEqual(status(guard.control)["actions"], {})
+
+        # The guard restarts and forgets the name: the next ping registers it again.
+        heartbeat = Heartbeat("app", 0.5, address=guard.control)
+        self.assertEqual(guard.stop(signal.SIGINT)[0], 0)
+        restarted = self.guard(config)
+        self.assertTrue(until(lambda: os.path.exists(restarted.control)), restarted.process.lines)
+        heartbeat.ping()
+        self.assertTrue(until(lambda: "last ping" in
+                              status(restarted.control)["checks"][0]["detail"], 3))
+
+        class Failure(Exception):
+            pass
+
+        with self.assertRaises(Failure):
+            with heartbeat:
+                raise Failure()
+        self.assertTrue(restarted.wait_for(r"acting: app failing past its grace", 5),
+                        "an application that failed is not unregistered")
 
     def test_a_pause_feeds_whatever_the_checks_say_until_resume(self):
         guard = self.guard(WATCHDOG + 'startup_grace = "3s"\n[[check]]\nname = "app"\n'
