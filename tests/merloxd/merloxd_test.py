@@ -293,6 +293,21 @@ class MerloxdTest(unittest.TestCase):
         self.assertFalse(sim_card()["watchdog_running"])
         self.assertEqual(sim_card()["pets"], pets)
 
+    def test_the_documented_example_is_a_configuration_check_accepts(self):
+        docs = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                            "merloxd.md")
+        with open(docs) as file:
+            text = file.read()
+        example = text.split("### An example", 1)[1].split("```toml\n", 1)[1].split("```", 1)[0]
+        path = os.path.join(self.folder, "example.toml")
+        with open(path, "w") as file:
+            file.write(example)
+        result = subprocess.run([MERLOXD, "check", "--config", path, "--simulate=" + NAME],
+                                capture_output=True, text=True, timeout=60)
+        # Read and run: its card and its D: drive are not on this machine (exit 1).
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("billing (heartbeat): fed by an application's pings", result.stdout)
+
     def test_no_simulator_of_that_name(self):
         result = subprocess.run([MERLOXD, "check", "--config", "unused.toml",
                                  "--simulate=nobody-%d" % os.getpid()], capture_output=True,
