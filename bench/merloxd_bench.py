@@ -18,6 +18,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 LATENESS_P99_GOAL_MS = 10.0
@@ -112,6 +113,16 @@ def cost(build: str, folder: str, simulator: str, seconds: float) -> tuple:
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(16)
+
+    def serve() -> None:  # a service that answers: every connection taken and closed
+        while True:
+            try:
+                connection, _ = listener.accept()
+            except OSError:
+                return
+            connection.close()
+
+    threading.Thread(target=serve, daemon=True).start()
     watched = os.path.join(folder, "watched")
     pidfile = os.path.join(folder, "bench.pid")
     for path, text in ((watched, "x"), (pidfile, str(os.getpid()))):
