@@ -256,6 +256,9 @@ void Engine::Arm() {
 
 void Engine::Feed() {
   if (config_.watchdog.dryRun) return;
+  // The guard's own punctuality: when it hands the feed to the driver. The transfer
+  // itself is the driver's and the card's.
+  const double late = std::chrono::duration<double, std::milli>(Clock::now() - scheduled_).count();
   const uint32_t status = WDG_Pet(card_);
   if (status != MERLOX_STATUS_SUCCESS) {
     Record("card_lost", {{"status", status}},
@@ -269,7 +272,6 @@ void Engine::Feed() {
   }
   ++feeds_;
   lastFeedMs_ = UnixMillisecondsNow();
-  const double late = std::chrono::duration<double, std::milli>(Clock::now() - scheduled_).count();
   {
     std::lock_guard<merlox::tools::Mutex> lock(mutex_);
     lateness_.Add(late);
@@ -424,9 +426,9 @@ int Engine::Run() {
     next += config_.watchdog.interval;
     // After a stall the beat starts again from now rather than feeding in a burst.
     if (next < Clock::now()) next = Clock::now() + config_.watchdog.interval;
+    // Rounded up, so that the wait ends at the beat, not just before it.
     while (!stopping_ && Clock::now() < next) {
-      wake_.WaitFor(
-          mutex_, std::chrono::duration_cast<Milliseconds>(next - Clock::now()) + Milliseconds(1));
+      wake_.WaitFor(mutex_, std::chrono::ceil<Milliseconds>(next - Clock::now()));
     }
   }
   lock.unlock();

@@ -50,7 +50,7 @@ namespace merloxd {
 
 // Raises the calling thread's scheduling priority above that of ordinary programs,
 // so that a busy machine delays its feeds as little as possible; "" or why not (on
-// Linux it needs root or CAP_SYS_NICE).
+// Linux it needs root or CAP_SYS_NICE for real-time or a better nice value).
 std::string RaiseThreadPriority();
 // Back to the ordinary priority, for a thread started by a raised one (Linux passes
 // the raise on to new threads, and they to the programs they start).
