@@ -8,6 +8,8 @@ namespace merlox::tools {
 
 void CatchInterrupt();
 bool Interrupted();
+// Blocks until Ctrl+C (or RequestInterrupt), without polling.
+void WaitForInterrupt();
 // What Ctrl+C does, for a program that runs a tool's commands in its own process
 // (the tests); ClearInterrupt makes the next command go on again.
 void RequestInterrupt();

@@ -48,27 +48,15 @@ std::optional<merloxd::GuardConfig> Configuration(const std::string& path) {
 int Run(const merloxd::GuardConfig& config, const std::string& stateDir) {
   merloxd::Guard guard(config, stateDir, std::cout);
   merlox::tools::CatchInterrupt();
+  // Waits for Ctrl+C or SIGTERM without waking the machine up now and then.
   merlox::tools::Thread watcher;
-  bool done = false;
-  merlox::tools::Mutex doneMutex;
-  watcher.Start([&] {
-    for (;;) {
-      {
-        std::lock_guard<merlox::tools::Mutex> lock(doneMutex);
-        if (done) return;
-      }
-      if (merlox::tools::Interrupted()) {
-        guard.Stop();
-        return;
-      }
-      merlox::tools::SleepMilliseconds(50);
-    }
+  watcher.Start([&guard] {
+    merlox::tools::WaitForInterrupt();
+    guard.Stop();
   });
   const int result = guard.Run();
-  {
-    std::lock_guard<merlox::tools::Mutex> lock(doneMutex);
-    done = true;
-  }
+  // A guard that could not run ends the watcher itself.
+  merlox::tools::RequestInterrupt();
   watcher.Join();
   MERLOX_CloseAll();
   return result;
