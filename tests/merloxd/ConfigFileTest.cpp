@@ -173,6 +173,8 @@ TEST(ConfigFileTest, MistakesAreRefusedWithTheirPlace) {
        "interval 21 s is too long for a timeout of 1 min: at most a third of it, 20 s"},
       {head + "interval = \"50ms\"\n", "g.toml:4:12", "outside 100 ms"},
       {head + "on_failure = \"halt\"\n", "g.toml:4:14", "neither \"reboot\" nor \"reset\""},
+      {head + "shutdown_timeout = \"90500ms\"\n", "g.toml:4:20", "whole seconds"},
+      {head + "shutdown_timeout = \"19h\"\n", "g.toml:4:20", "outside 0 ms to 18 h 12 min 15 s"},
       {head + "dry_run = \"yes\"\n", "g.toml:4:11", "dry_run must be true or false"},
       {head + "[repair]\ntimeout = \"1m\"\n", "g.toml:4:1", "[repair]: command is missing"},
       {head + "[repair]\ncommand = \"x\"\nmaximum = 0\n", "g.toml:6:11",

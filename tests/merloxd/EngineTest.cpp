@@ -127,6 +127,29 @@ TEST_F(EngineTest, FeedsWhileHealthyAndACleanStopDisarmsOrNot) {
   EXPECT_THAT(JournalEvents(), Contains("stopped"));
 }
 
+TEST_F(EngineTest, AtShutdownTheCardStaysArmedAtTheShutdownTimeoutOrIsDisarmed) {
+  Touch("watched");
+  const struct {
+    const char* setting;
+    bool running;
+    unsigned timeoutSeconds;
+  } cases[] = {{"", true, 600},
+               {"shutdown_timeout = \"2m\"", true, 120},
+               {"shutdown_timeout = \"0s\"", false, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting);
+    const unsigned before = Watchdog().pets;
+    Guard guard(Config(c.setting), StateDir());
+    ASSERT_TRUE(WaitFor([&] { return Watchdog().pets >= before + 2; }));
+    guard.engine().StopForShutdown();
+    EXPECT_EQ(guard.Finish(), 0);
+    EXPECT_EQ(Watchdog().running, c.running);
+    EXPECT_EQ(Watchdog().timeoutSeconds, c.timeoutSeconds);
+    EXPECT_THAT(guard.log(), HasSubstr("Windows shuts down: the watchdog"));
+    WDG_Stop(0);
+  }
+}
+
 TEST_F(EngineTest, ACheckFailingPastItsGraceStopsTheFeeding) {
   Guard guard(Config("grace = \"400ms\""), StateDir());
   ASSERT_TRUE(WaitFor([&] {

@@ -201,6 +201,14 @@ WatchdogSettings ReadWatchdog(Section& section) {
       section.Duration("reboot_backstop", Milliseconds(1000),
                        Milliseconds(kLongestTimeoutSeconds * 1000), watchdog.rebootBackstop);
   watchdog.stopDisarms = section.Boolean("stop_disarms", watchdog.stopDisarms);
+  // 0 disarms at shutdown; otherwise the card ends a shutdown that hangs.
+  watchdog.shutdownTimeout =
+      section.Duration("shutdown_timeout", Milliseconds(0),
+                       Milliseconds(kLongestTimeoutSeconds * 1000), watchdog.shutdownTimeout);
+  if (watchdog.shutdownTimeout.count() % 1000 != 0) {
+    section.Fail(section.Take("shutdown_timeout"),
+                 "shutdown_timeout must be whole seconds: the card counts seconds");
+  }
   watchdog.dryRun = section.Boolean("dry_run", watchdog.dryRun);
   section.RejectUnknown();
   return watchdog;

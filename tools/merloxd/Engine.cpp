@@ -74,6 +74,15 @@ void Engine::Stop() {
   wake_.NotifyAll();
 }
 
+void Engine::StopForShutdown() {
+  {
+    std::lock_guard<merlox::tools::Mutex> lock(mutex_);
+    stopping_ = true;
+    shuttingDown_ = true;
+  }
+  wake_.NotifyAll();
+}
+
 void Engine::Pause(Milliseconds duration, const std::string& reason) {
   {
     std::lock_guard<merlox::tools::Mutex> lock(mutex_);
@@ -393,11 +402,38 @@ void Engine::Step(TimePoint now) {
   Publish(now, reports);
 }
 
+void Engine::LeaveForShutdown() {
+  const Milliseconds timeout = config_.watchdog.shutdownTimeout;
+  uint32_t status = 0;
+  if (timeout.count() == 0) {
+    status = WDG_Stop(card_);
+    armed_ = status != MERLOX_STATUS_SUCCESS;
+  } else {
+    double milliseconds = static_cast<double>(timeout.count());
+    status = WDG_SetTimeout(card_, &milliseconds);
+    if (status == MERLOX_STATUS_SUCCESS) status = WDG_Pet(card_);  // the full time from now
+  }
+  Record(
+      "shutdown", {{"timeout_ms", timeout.count()}, {"status", status}},
+      timeout.count() == 0
+          ? "Windows shuts down: the watchdog is disarmed (status " + std::to_string(status) + ")"
+          : "Windows shuts down: the watchdog stays armed at " + DescribeDuration(timeout) +
+                ", so that the card ends a shutdown that hangs (status " + std::to_string(status) +
+                ")");
+}
+
 void Engine::End() {
   runner_->Stop();
   repair_.Join();
   const bool acted = state_.acted.has_value();
-  if (armed_ && !acted && card_ >= 0 && config_.watchdog.stopDisarms) {
+  bool shuttingDown = false;
+  {
+    std::lock_guard<merlox::tools::Mutex> lock(mutex_);
+    shuttingDown = shuttingDown_;
+  }
+  if (armed_ && !acted && card_ >= 0 && shuttingDown) {
+    LeaveForShutdown();
+  } else if (armed_ && !acted && card_ >= 0 && config_.watchdog.stopDisarms) {
     const uint32_t status = WDG_Stop(card_);
     armed_ = status != MERLOX_STATUS_SUCCESS;
   }

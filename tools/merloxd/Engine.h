@@ -31,6 +31,10 @@ class Engine {
   int Run();
   // From any thread: the run ends at its next step, cleanly.
   void Stop();
+  // From any thread, when Windows shuts down: the run ends, and the card stays armed
+  // with the shutdown timeout (or is disarmed when that is 0), so that a shutdown
+  // that hangs is still ended by the card.
+  void StopForShutdown();
   // Feed whatever the checks say until the pause ends, or until Resume.
   void Pause(Milliseconds duration, const std::string& reason);
   void Resume();
@@ -51,6 +55,7 @@ class Engine {
   void StartRepair(const Decision& decision);
   void ReportChecks(const std::vector<CheckReport>& reports);
   void End();
+  void LeaveForShutdown();
   void Record(const std::string& event, nlohmann::json fields, const std::string& text);
   void SaveStateNow();
   int32_t Locate(const CardName& card);
@@ -80,6 +85,7 @@ class Engine {
   merlox::tools::Mutex mutex_;  // guards what other threads touch: below
   merlox::tools::Condition wake_;
   bool stopping_ = false;
+  bool shuttingDown_ = false;
   std::optional<TimePoint> pausedUntil_;
   std::string pauseReason_;
   GuardStatus published_;

@@ -30,6 +30,8 @@ struct WatchdogSettings {
   FailureAction onFailure = FailureAction::kReset;
   Milliseconds rebootBackstop{300000};
   bool stopDisarms = true;
+  // While Windows shuts down: the watchdog's timeout then, or 0 to disarm.
+  Milliseconds shutdownTimeout{600000};
   bool dryRun = false;
 };
 
