@@ -156,10 +156,14 @@ std::string Engine::CardText() const {
                      : "card " + std::to_string(card.number);
 }
 
+void Engine::SetObserver(Observer observer) { observer_ = std::move(observer); }
+
 void Engine::Record(const std::string& event, nlohmann::json fields, const std::string& text) {
-  std::lock_guard<merlox::tools::Mutex> lock(mutex_);
+  // A lock of its own: a slow disk holds up other records, never the feeding.
+  std::lock_guard<merlox::tools::Mutex> lock(recordMutex_);
   const std::string time = IsoTime(UnixNow());
   log_ << time << " " << text << std::endl;
+  if (observer_) observer_(event, fields, text);
   if (!journal_) return;
   nlohmann::json entry = {{"time", time}, {"event", event}};
   if (fields.is_object()) entry.update(fields);
@@ -181,7 +185,10 @@ bool Engine::Begin() {
          << std::endl;
     return false;
   }
-  journal_ = std::make_unique<Journal>(stateDir_ + "/journal.jsonl", kJournalBytes);
+  {
+    std::lock_guard<merlox::tools::Mutex> lock(recordMutex_);
+    journal_ = std::make_unique<Journal>(stateDir_ + "/journal.jsonl", kJournalBytes);
+  }
   const LoadedState previous = LoadState(stateDir_ + "/state.json");
   if (!previous.problem.empty()) {
     Record("state_file_replaced", {{"problem", previous.problem}},
@@ -189,7 +196,10 @@ bool Engine::Begin() {
   }
   previousRunClean_ =
       !previous.state || (previous.state->cleanStop && !previous.state->acted.has_value());
-  Record("started", {{"previous_run", DescribePreviousRun(previous.state)}},
+  Record("started",
+         {{"card", CardText()},
+          {"previous_run", DescribePreviousRun(previous.state)},
+          {"previous_run_clean", previousRunClean_}},
          "started; " + DescribePreviousRun(previous.state));
   const int64_t now = UnixNow();
   const auto& bootLoop = config_.bootLoop;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -40,6 +41,11 @@ class Engine {
   void Resume();
   // From any thread: how the guard stood after its last step, and whether it is paused now.
   GuardStatus Status();
+  // Told of everything the guard records, as the journal is (the Windows service
+  // passes it on to the Event Log). Set before Run; called on the recording thread.
+  using Observer = std::function<void(const std::string& event, const nlohmann::json& fields,
+                                      const std::string& text)>;
+  void SetObserver(Observer observer);
   // What applications ping through the control channel; the heartbeat checks read it.
   Heartbeats& heartbeats() { return heartbeats_; }
 
@@ -82,7 +88,9 @@ class Engine {
   bool previousRunClean_ = true;
   std::map<std::string, uint64_t> actions_;
 
-  merlox::tools::Mutex mutex_;  // guards what other threads touch: below
+  Observer observer_;
+  merlox::tools::Mutex recordMutex_;  // one record at a time in the log and the journal
+  merlox::tools::Mutex mutex_;        // guards what other threads touch: below
   merlox::tools::Condition wake_;
   bool stopping_ = false;
   bool shuttingDown_ = false;
