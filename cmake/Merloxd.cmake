@@ -32,6 +32,20 @@ if(WIN32)
   target_compile_options(merloxd PRIVATE -Wno-restrict)
   target_link_options(merloxd PRIVATE -static)
   merlox_version_resource(merloxd "MERLOX guard")
+  # The Event Log's texts: a message table compiled with windmc into merloxd.exe,
+  # which the event source names as its message file.
+  set(MERLOXD_MESSAGES ${CMAKE_BINARY_DIR}/generated/merloxd-messages)
+  file(MAKE_DIRECTORY ${MERLOXD_MESSAGES})
+  find_program(MERLOX_WINDMC NAMES x86_64-w64-mingw32-windmc REQUIRED)
+  add_custom_command(
+    OUTPUT ${MERLOXD_MESSAGES}/Messages.rc ${MERLOXD_MESSAGES}/Messages.h
+           ${MERLOXD_MESSAGES}/MSG00409.bin
+    COMMAND ${MERLOX_WINDMC} -h ${MERLOXD_MESSAGES} -r ${MERLOXD_MESSAGES}
+            ${PROJECT_SOURCE_DIR}/tools/merloxd/windows/Messages.mc
+    DEPENDS ${PROJECT_SOURCE_DIR}/tools/merloxd/windows/Messages.mc
+    COMMENT "Compiling merloxd's message table")
+  target_sources(merloxd PRIVATE ${MERLOXD_MESSAGES}/Messages.rc)
+  target_include_directories(merloxd PRIVATE ${MERLOXD_MESSAGES})
   install(TARGETS merloxd RUNTIME DESTINATION bin COMPONENT Runtime)
   # The checks that ask Windows itself, through merloxd check under Wine.
   add_test(NAME merloxd_windows_check
@@ -46,6 +60,13 @@ if(WIN32)
   add_test(NAME merloxd_heartbeat COMMAND merloxd_heartbeat_test $<TARGET_FILE:merloxd>)
   set_tests_properties(merloxd_heartbeat PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
                        "merloxd heartbeat under Wine: ok")
+  add_executable(merloxd_events_test ${PROJECT_SOURCE_DIR}/tests/merloxd/windows/EventMessagesTest.cpp)
+  target_compile_options(merloxd_events_test PRIVATE ${MERLOX_WARNINGS})
+  target_link_libraries(merloxd_events_test PRIVATE merloxd_guard)
+  target_link_options(merloxd_events_test PRIVATE -static)
+  add_test(NAME merloxd_event_messages COMMAND merloxd_events_test $<TARGET_FILE:merloxd>)
+  set_tests_properties(merloxd_event_messages PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
+                       "every event has its text: ok")
   set_tests_properties(merloxd_windows_check PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
     "card: card 0 is not there: FAILED\r?\ndisk-ok \\(disk\\): healthy: [0-9.]+ MiB free\r?\nmemory-ok \\(memory\\): healthy[^\n]*\nmemory-short \\(memory\\): FAILED: [0-9.]+ MiB available, less than[^\n]*\ncommand-ok \\(command\\): healthy: exit code 0\r?\ncommand-fails \\(command\\): FAILED: exit code 3\r?\nself \\(process\\): healthy: MERLOXD.EXE runs\r?\nno-such-process \\(process\\): FAILED: no-such-image.exe does not run\r?\nclosed-port \\(tcp\\): FAILED: 127.0.0.1:1: ")
 else()
