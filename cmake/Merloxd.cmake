@@ -9,7 +9,8 @@ list(REMOVE_ITEM MERLOXD_SOURCES ${MERLOXD_PROGRAM_SOURCES})
 if(WIN32)
   list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsProbes.cpp
                               ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsControlChannel.cpp
-                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsDirectoryLock.cpp)
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsDirectoryLock.cpp
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsSecurity.cpp)
 else()
   list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixProbes.cpp
                               ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixControlChannel.cpp
@@ -27,7 +28,7 @@ target_compile_definitions(merloxd PRIVATE MERLOXD_VERSION="${PROJECT_VERSION}")
 target_link_libraries(merloxd PRIVATE merloxd_guard merlox_cli11)
 
 if(WIN32)
-  target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32 winmm)
+  target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32 winmm advapi32)
   target_compile_options(merloxd_guard PRIVATE -Wno-restrict)  # as merloxctl: a GCC 12 false alarm
   target_compile_options(merloxd PRIVATE -Wno-restrict)
   target_link_options(merloxd PRIVATE -static)

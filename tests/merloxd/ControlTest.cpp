@@ -159,7 +159,7 @@ class ControlServerTest : public ProtocolTest {
     fs::create_directories(folder_);
     address_ = (folder_ / "control.sock").string();
     std::string problem;
-    auto listener = ListenForControl(address_, &problem);
+    auto listener = ListenForControl(address_, "", &problem);
     ASSERT_TRUE(listener) << problem;
     server_ = std::make_unique<ControlServer>(std::move(listener), engine_);
     server_->Start();
@@ -201,7 +201,7 @@ TEST_F(ControlServerTest, TheCClientRegistersPingsAndReadsTheStatus) {
 
 TEST_F(ControlServerTest, ASecondGuardOnTheSameChannelIsRefused) {
   std::string problem;
-  EXPECT_FALSE(ListenForControl(address_, &problem));
+  EXPECT_FALSE(ListenForControl(address_, "", &problem));
   EXPECT_EQ(problem, "another merloxd already listens on " + address_);
   merloxd_client client;
   ASSERT_EQ(merloxd_connect(&client, address_.c_str()), MERLOXD_OK) << "the first still serves";
@@ -224,7 +224,7 @@ TEST_F(ControlServerTest, NoGuardAndAChannelLeftBehindByOneThatDied) {
   close(dead);
   ASSERT_TRUE(fs::exists(address_));
   std::string problem;
-  EXPECT_TRUE(ListenForControl(address_, &problem)) << problem;
+  EXPECT_TRUE(ListenForControl(address_, "", &problem)) << problem;
 }
 
 TEST_F(ControlServerTest, AnOverlongLineIsAnsweredAndTheClientClosed) {

@@ -371,6 +371,11 @@ GuardConfig ReadConfig(const toml::table& root, const std::string& file) {
     Section bootLoop(file, TableAt(file, root, "boot_loop", kEmpty), "[boot_loop]");
     config.bootLoop = ReadBootLoop(bootLoop);
   }
+  if (top.Take("control") != nullptr) {
+    Section control(file, TableAt(file, root, "control", kEmpty), "[control]");
+    config.control.heartbeatGroup = control.String("heartbeat_group", "");
+    control.RejectUnknown();
+  }
   top.Take("check");
   config.checks = ReadChecks(file, root, config.watchdog);
   top.RejectUnknown();

@@ -48,6 +48,7 @@ class Engine {
   void SetObserver(Observer observer);
   // What applications ping through the control channel; the heartbeat checks read it.
   Heartbeats& heartbeats() { return heartbeats_; }
+  const GuardConfig& config() const { return config_; }
 
  private:
   bool Begin();

@@ -25,7 +25,8 @@ int Guard::Run() {
     log_ << "merloxd: " << problem << std::endl;
     return 1;
   }
-  std::unique_ptr<ControlListener> listener = ListenForControl(controlAddress_, &problem);
+  std::unique_ptr<ControlListener> listener =
+      ListenForControl(controlAddress_, engine_.config().control.heartbeatGroup, &problem);
   if (!listener) {
     log_ << "merloxd: " << problem << std::endl;
     return 1;

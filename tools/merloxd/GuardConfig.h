@@ -95,11 +95,18 @@ struct CheckSettings {
   CheckKind kind;
 };
 
+struct ControlSettings {
+  // A local group whose members may send heartbeats and read the status through
+  // the control channel, besides the administrators; "" for none.
+  std::string heartbeatGroup;
+};
+
 struct GuardConfig {
   std::string file;  // where it was read from, for messages
   WatchdogSettings watchdog;
   std::optional<RepairSettings> repair;
   std::optional<BootLoopSettings> bootLoop;
+  ControlSettings control;
   std::vector<CheckSettings> checks;
 };
 

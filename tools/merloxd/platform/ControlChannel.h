@@ -36,7 +36,11 @@ class ControlListener {
 std::string DefaultControlAddress(const std::string& stateDir);
 
 // Null with *problem set when another guard listens there already, or the channel
-// cannot be made.
-std::unique_ptr<ControlListener> ListenForControl(const std::string& address, std::string* problem);
+// cannot be made. Besides the administrators (and the account the guard runs as),
+// members of heartbeatGroup ("" for none) may connect, to send heartbeats and read
+// the status.
+std::unique_ptr<ControlListener> ListenForControl(const std::string& address,
+                                                  const std::string& heartbeatGroup,
+                                                  std::string* problem);
 
 }  // namespace merloxd

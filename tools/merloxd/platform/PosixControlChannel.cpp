@@ -1,6 +1,7 @@
 // The host's control channel: a Unix stream socket. Its file is open to the owner
 // and the group only. A socket file left behind by a guard that died is replaced;
 // one that a running guard answers on is not.
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -98,7 +99,17 @@ std::string DefaultControlAddress(const std::string& stateDir) {
 }
 
 std::unique_ptr<ControlListener> ListenForControl(const std::string& address,
+                                                  const std::string& heartbeatGroup,
                                                   std::string* problem) {
+  gid_t groupId = static_cast<gid_t>(-1);
+  if (!heartbeatGroup.empty()) {
+    const struct group* found = getgrnam(heartbeatGroup.c_str());
+    if (found == nullptr) {
+      *problem = "[control] heartbeat_group: there is no group named " + heartbeatGroup;
+      return nullptr;
+    }
+    groupId = found->gr_gid;
+  }
   sockaddr_un socketAddress;
   std::memset(&socketAddress, 0, sizeof(socketAddress));
   socketAddress.sun_family = AF_UNIX;
@@ -118,6 +129,13 @@ std::unique_ptr<ControlListener> ListenForControl(const std::string& address,
   const bool bound = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&socketAddress),
                                      sizeof(socketAddress)) == 0;
   umask(previous);
+  // The group's members may connect: the socket is the group's, which may write.
+  if (bound && groupId != static_cast<gid_t>(-1) && chown(address.c_str(), -1, groupId) != 0) {
+    *problem = "the control socket " + address + " cannot be given to group " + heartbeatGroup +
+               ": " + std::strerror(errno);
+    close(fd);
+    return nullptr;
+  }
   if (!bound || listen(fd, 16) != 0) {
     *problem = "the control socket " + address + " cannot be made: " + std::strerror(errno);
     if (fd >= 0) close(fd);

@@ -4,10 +4,13 @@
 // client never finds the name missing between two accepts. All transfers are
 // overlapped, so that Stop and Shut can end a wait from another thread.
 #include <windows.h>
+// after windows.h
+#include <sddl.h>
 
 #include <atomic>
 
 #include "platform/ControlChannel.h"
+#include "platform/WindowsSecurity.h"
 
 namespace merloxd {
 namespace {
@@ -43,9 +46,81 @@ bool Complete(HANDLE pipe, OVERLAPPED& overlapped, HANDLE shut, DWORD* done) {
   return GetOverlappedResult(pipe, &overlapped, done, FALSE) != FALSE;
 }
 
+// Every instance of the pipe gets the same access list.
+class PipeSecurity {
+ public:
+  explicit PipeSecurity(const std::string& sddl) {
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                         &descriptor_, nullptr);
+    attributes_.nLength = sizeof(attributes_);
+    attributes_.lpSecurityDescriptor = descriptor_;
+    attributes_.bInheritHandle = FALSE;
+  }
+  ~PipeSecurity() { LocalFree(descriptor_); }
+  PipeSecurity(const PipeSecurity&) = delete;
+  PipeSecurity& operator=(const PipeSecurity&) = delete;
+  bool valid() const { return descriptor_ != nullptr; }
+  SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+HANDLE MakeInstance(const std::string& name, bool first, PipeSecurity& security) {
+  const DWORD flags = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                      static_cast<DWORD>(first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  return CreateNamedPipeA(
+      name.c_str(), flags,
+      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      PIPE_UNLIMITED_INSTANCES, kBufferBytes, kBufferBytes, 0, security.attributes());
+}
+
+// The SID of the account a token stands for, in SDDL form; "" when unknown.
+std::string UserOf(HANDLE token) {
+  BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD length = 0;
+  if (!GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &length)) return "";
+  char* text = nullptr;
+  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) return "";
+  std::string sid(text);
+  LocalFree(text);
+  return sid;
+}
+
+// The account this process runs as.
+std::string OwnSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return "";
+  const std::string sid = UserOf(token);
+  CloseHandle(token);
+  return sid;
+}
+
+// What the client at the other end may do: everything for an administrator, SYSTEM
+// or the guard's own account; heartbeats and the status for anyone else the pipe's
+// access list let in.
+ControlAccess AccessOf(HANDLE pipe) {
+  if (!ImpersonateNamedPipeClient(pipe)) return ControlAccess::kHeartbeats;
+  HANDLE token = nullptr;
+  const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+  RevertToSelf();
+  if (!opened) return ControlAccess::kHeartbeats;
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(administrators);
+  BOOL member = FALSE;
+  const bool administrator =
+      CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+      CheckTokenMembership(token, administrators, &member) && member;
+  const std::string user = UserOf(token);
+  CloseHandle(token);
+  return administrator || user == "S-1-5-18" || user == OwnSid() ? ControlAccess::kFull
+                                                                 : ControlAccess::kHeartbeats;
+}
+
 class PipeConnection : public ControlConnection {
  public:
-  explicit PipeConnection(HANDLE pipe) : pipe_(pipe) {}
+  explicit PipeConnection(HANDLE pipe) : pipe_(pipe), access_(AccessOf(pipe)) {}
   ~PipeConnection() override {
     DisconnectNamedPipe(pipe_);
     CloseHandle(pipe_);
@@ -83,26 +158,19 @@ class PipeConnection : public ControlConnection {
   }
 
   void Shut() override { SetEvent(shut_.get()); }
-  ControlAccess access() const override { return ControlAccess::kFull; }
+  ControlAccess access() const override { return access_; }
 
  private:
   HANDLE pipe_;
+  ControlAccess access_;
   Event io_;
   Event shut_;
 };
 
-HANDLE MakeInstance(const std::string& name, bool first) {
-  const DWORD flags = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                      static_cast<DWORD>(first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-  return CreateNamedPipeA(
-      name.c_str(), flags,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-      PIPE_UNLIMITED_INSTANCES, kBufferBytes, kBufferBytes, 0, nullptr);
-}
-
 class PipeListener : public ControlListener {
  public:
-  PipeListener(std::string name, HANDLE first) : name_(std::move(name)), waiting_(first) {}
+  PipeListener(std::string name, std::unique_ptr<PipeSecurity> security, HANDLE first)
+      : name_(std::move(name)), security_(std::move(security)), waiting_(first) {}
   ~PipeListener() override {
     if (waiting_ != INVALID_HANDLE_VALUE) CloseHandle(waiting_);
   }
@@ -112,7 +180,7 @@ class PipeListener : public ControlListener {
       if (waiting_ == INVALID_HANDLE_VALUE) {
         // No instance could be made after the last client (out of resources): try
         // again now and then rather than give up the channel for good.
-        waiting_ = MakeInstance(name_, false);
+        waiting_ = MakeInstance(name_, false, *security_);
         if (waiting_ == INVALID_HANDLE_VALUE) {
           WaitForSingleObject(stop_.get(), 1000);
           continue;
@@ -120,7 +188,7 @@ class PipeListener : public ControlListener {
       }
       if (Connect(waiting_)) {
         const HANDLE connected = waiting_;
-        waiting_ = MakeInstance(name_, false);
+        waiting_ = MakeInstance(name_, false, *security_);
         return std::make_unique<PipeConnection>(connected);
       }
       if (stopped_.load()) break;
@@ -156,6 +224,7 @@ class PipeListener : public ControlListener {
   }
 
   std::string name_;
+  std::unique_ptr<PipeSecurity> security_;
   HANDLE waiting_;  // the instance the next client takes
   Event io_;
   Event stop_;
@@ -179,12 +248,31 @@ bool Answers(const std::string& address) {
 std::string DefaultControlAddress(const std::string&) { return "\\\\.\\pipe\\merloxd"; }
 
 std::unique_ptr<ControlListener> ListenForControl(const std::string& address,
+                                                  const std::string& heartbeatGroup,
                                                   std::string* problem) {
   if (Answers(address)) {
     *problem = "another merloxd already listens on " + address;
     return nullptr;
   }
-  const HANDLE first = MakeInstance(address, true);
+  std::string groupSid;
+  if (!heartbeatGroup.empty()) {
+    groupSid = SidOfAccount(heartbeatGroup);
+    if (groupSid.empty()) {
+      *problem = "[control] heartbeat_group: there is no local group named " + heartbeatGroup;
+      return nullptr;
+    }
+  }
+  // The guard's own account may do everything too: it is SYSTEM for the service, and
+  // the administrator or developer who runs merloxd run in a console.
+  const std::string own = OwnSid();
+  auto security =
+      std::make_unique<PipeSecurity>(ControlPipeSddl(groupSid, own == "S-1-5-18" ? "" : own));
+  if (!security->valid()) {
+    *problem = "the control pipe's access list cannot be made (error " +
+               std::to_string(GetLastError()) + ")";
+    return nullptr;
+  }
+  const HANDLE first = MakeInstance(address, true, *security);
   if (first == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     *problem = error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY
@@ -193,7 +281,7 @@ std::unique_ptr<ControlListener> ListenForControl(const std::string& address,
                          std::to_string(error) + ")";
     return nullptr;
   }
-  return std::make_unique<PipeListener>(address, first);
+  return std::make_unique<PipeListener>(address, std::move(security), first);
 }
 
 }  // namespace merloxd
