@@ -91,6 +91,13 @@ if(WIN32)
   target_link_libraries(merlox_wine_tests PRIVATE merlox_sim_server)
   target_include_directories(merlox_wine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/shared-simulator)
   add_dependencies(merlox_wine_tests merloxsim)
+  # Whole Windows processes sharing one running merloxsim.exe under Wine, one of
+  # them killed; every process of the test in the build tree's one Wine prefix.
+  add_test(NAME merloxsim_windows
+           COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/tools/merloxsim_test.py
+                   --wine ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:merloxsim>
+                   $<TARGET_FILE:merloxctl>)
+  set_tests_properties(merloxsim_windows PROPERTIES TIMEOUT 300)
 else()
   merlox_link_host(merloxsim)
   # The shared simulator in the test's own process, the library's seam pointed at
