@@ -98,6 +98,15 @@ if(WIN32)
                    --wine ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:merloxsim>
                    $<TARGET_FILE:merloxctl>)
   set_tests_properties(merloxsim_windows PROPERTIES TIMEOUT 300)
+  # Figure 6 of the benchmark under Wine (scripts/bench.sh, docs/performance.md); a
+  # smoke run here keeps it working. Its figures are not checked.
+  add_executable(merlox_wine_roundtrip ${PROJECT_SOURCE_DIR}/bench/WineRoundTrip.cpp)
+  merlox_internal_target(merlox_wine_roundtrip)
+  target_link_libraries(merlox_wine_roundtrip PRIVATE merlox_sim_server)
+  target_link_options(merlox_wine_roundtrip PRIVATE -static)
+  add_dependencies(merlox_wine_roundtrip MERLOX)
+  add_test(NAME wine_roundtrip_smoke COMMAND merlox_wine_roundtrip --quick)
+  set_tests_properties(wine_roundtrip_smoke PROPERTIES LABELS benchmark TIMEOUT 120)
 else()
   merlox_link_host(merloxsim)
   # The shared simulator in the test's own process, the library's seam pointed at
