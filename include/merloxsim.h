@@ -86,10 +86,11 @@ uint32_t MERLOXSIM_API MERLOXSIM_Detach(void);
  * Switch while the library holds no card (MERLOX_CloseAll), as its handles belong
  * to the simulator that gave them. The other functions of this header still drive
  * this process's own simulator.
- * 0; 2 when no simulator runs under that name (this process then uses its own
- * simulator again); 87 for a null Name or one that is not 1 to 64 letters, digits,
- * '-' or '_'; on Windows 126 and 127 as MERLOXSIM_Attach, and another Win32 error
- * when the pipe cannot be opened (5: the simulator belongs to another user). */
+ * 0; 2 when no simulator runs under that name; 87 for a null Name or one that is
+ * not 1 to 64 letters, digits, '-' or '_'; on Windows 126, 127 and 170 as
+ * MERLOXSIM_Attach, and another Win32 error when the pipe cannot be opened (5: the
+ * simulator belongs to another user). On a failure, a process that was using a
+ * shared simulator uses its own again. */
 uint32_t MERLOXSIM_API MERLOXSIM_UseSharedSimulator(const char* Name);
 
 /* Back to this process's own simulator; the shared simulator takes the closed
