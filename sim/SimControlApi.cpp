@@ -188,20 +188,18 @@ uint32_t MERLOXSIM_API MERLOXSIM_UseSharedSimulator(const char* Name) {
     return MERLOXSIM_STATUS_INVALID_PARAMETER;
   }
 #ifdef _WIN32
-  // Connecting waits on the pipe: not under the lock.
+  // Connecting and disconnecting wait on the pipe: not under the lock.
   const uint32_t status = merlox::sim::SharedSimulator().Connect(Name);
-  merlox::sim::SimLock lock(attachMutex);
-  if (status != MERLOXSIM_STATUS_SUCCESS) {
-    PointAttachedModule(false);
-    return status;
+  uint32_t attached = status;
+  {
+    merlox::sim::SimLock lock(attachMutex);
+    if (status == MERLOXSIM_STATUS_SUCCESS) attached = AttachLocked(nullptr);
+    PointAttachedModule(attached == MERLOXSIM_STATUS_SUCCESS);
   }
-  const uint32_t attached = AttachLocked(nullptr);
-  if (attached != MERLOXSIM_STATUS_SUCCESS) {
+  if (status == MERLOXSIM_STATUS_SUCCESS && attached != MERLOXSIM_STATUS_SUCCESS) {
     merlox::sim::SharedSimulator().Disconnect();
-    return attached;
   }
-  PointAttachedModule(true);
-  return MERLOXSIM_STATUS_SUCCESS;
+  return attached;
 #else
   const uint32_t status = merlox::sim::UseSharedSimulator(Name);
   if (status != MERLOXSIM_STATUS_SUCCESS) merlox::sim::UseInProcessSimulator();
