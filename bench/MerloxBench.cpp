@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "MedianCallTime.h"
 #include "merlox.h"
 #include "platform/HostConfig.h"
 #include "registry/CoreExports.h"
@@ -523,16 +524,7 @@ struct RoundTrip {
 };
 
 double MedianPetUs(int calls) {
-  std::vector<double> times;
-  for (int i = 0; i < calls; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    Check(WDG_Pet(0), "WDG_Pet");
-    times.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+  return merlox::bench::MedianMicroseconds(calls, [] { Check(WDG_Pet(0), "WDG_Pet"); });
 }
 
 RoundTrip MeasureRoundTrip(int calls) {

@@ -32,7 +32,7 @@ add_dependencies(header_c_msvc_lib merlox_msvc_import_library MERLOX)
 #                CHANGELOG.md at the top
 #   Development  lib/ both import libraries and the package config, include/merlox.h,
 #                include/merloxd_client.h (applications' heartbeats to merloxd)
-#   Simulator    bin/MERLOXSIM.dll (and merloxsim.exe), lib/libMERLOXSIM.dll.a,
+#   Simulator    bin/MERLOXSIM.dll, bin/merloxsim.exe, lib/libMERLOXSIM.dll.a,
 #                include/merloxsim.h: for applications' own tests, never shipped with
 #                an application
 # Without --component, cmake --install installs all three.

@@ -29,6 +29,10 @@ find_program(MERLOXCTL_PYTHON NAMES python3 REQUIRED)
 if(WIN32)
   # Only MERLOX.dll and system DLLs beside it: the compiler's runtime is linked in.
   target_link_libraries(merloxctl_commands PUBLIC MERLOX)
+  # The sim commands speak to the shared simulator themselves: its client side is
+  # linked in (the rest of the simulator comes from MERLOXSIM.dll with --simulate).
+  target_include_directories(merloxctl_commands PRIVATE ${MERLOX_SIM_INCLUDES})
+  target_link_libraries(merloxctl_commands PUBLIC merlox_sim)
   # GCC 12 at -O3 takes "text" + std::string for a copy that overlaps itself (a false
   # -Wrestrict inside libstdc++'s insert at the front); the host build has no -O3.
   target_compile_options(merloxctl_commands PRIVATE -Wno-restrict)
@@ -68,16 +72,42 @@ else()
 endif()
 
 # merloxsim, the shared simulator: simulated cards that several processes use at
-# once (host build).
-if(NOT WIN32)
-  add_library(merlox_sim_server STATIC ${MERLOX_SIM_SERVER_SOURCES})
-  merlox_sim_target(merlox_sim_server)
-  file(GLOB MERLOXSIM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/merloxsim/*.cpp)
-  add_executable(merloxsim ${MERLOXSIM_SOURCES})
-  target_compile_options(merloxsim PRIVATE ${MERLOX_WARNINGS})
-  target_include_directories(merloxsim PRIVATE ${PROJECT_SOURCE_DIR}/tools/merloxsim
-                                               ${MERLOX_SIM_INCLUDES})
-  target_link_libraries(merloxsim PRIVATE merlox_sim_server merlox_cli11)
+# once. Its server side is a library of its own, for its tests.
+add_library(merlox_sim_server STATIC ${MERLOX_SIM_SERVER_SOURCES})
+merlox_sim_target(merlox_sim_server)
+target_link_libraries(merlox_sim_server PUBLIC merlox_tools_common)
+file(GLOB MERLOXSIM_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/merloxsim/*.cpp)
+add_executable(merloxsim ${MERLOXSIM_SOURCES})
+target_compile_options(merloxsim PRIVATE ${MERLOX_WARNINGS})
+target_include_directories(merloxsim PRIVATE ${PROJECT_SOURCE_DIR}/tools/merloxsim
+                                             ${MERLOX_SIM_INCLUDES})
+target_link_libraries(merloxsim PRIVATE merlox_sim_server merlox_cli11)
+if(WIN32)
+  # The simulated driver is linked in, with the compiler's runtime: merloxsim.exe
+  # needs no DLL but the system's. Install.cmake installs it with the simulator.
+  target_link_libraries(merlox_sim_server PUBLIC merlox_sim)
+  target_link_options(merloxsim PRIVATE -static)
+  # The Wine tests serve a simulator from their own process, and run merloxsim.exe.
+  target_link_libraries(merlox_wine_tests PRIVATE merlox_sim_server)
+  target_include_directories(merlox_wine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/shared-simulator)
+  add_dependencies(merlox_wine_tests merloxsim)
+  # Whole Windows processes sharing one running merloxsim.exe under Wine, one of
+  # them killed; every process of the test in the build tree's one Wine prefix.
+  add_test(NAME merloxsim_windows
+           COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/tools/merloxsim_test.py
+                   --wine ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:merloxsim>
+                   $<TARGET_FILE:merloxctl>)
+  set_tests_properties(merloxsim_windows PROPERTIES TIMEOUT 300)
+  # Figure 6 of the benchmark under Wine (scripts/bench.sh, docs/performance.md); a
+  # smoke run here keeps it working. Its figures are not checked.
+  add_executable(merlox_wine_roundtrip ${PROJECT_SOURCE_DIR}/bench/WineRoundTrip.cpp)
+  merlox_internal_target(merlox_wine_roundtrip)
+  target_link_libraries(merlox_wine_roundtrip PRIVATE merlox_sim_server)
+  target_link_options(merlox_wine_roundtrip PRIVATE -static)
+  add_dependencies(merlox_wine_roundtrip MERLOX)
+  add_test(NAME wine_roundtrip_smoke COMMAND merlox_wine_roundtrip --quick)
+  set_tests_properties(wine_roundtrip_smoke PROPERTIES LABELS benchmark TIMEOUT 120)
+else()
   merlox_link_host(merloxsim)
   # The shared simulator in the test's own process, the library's seam pointed at
   # it: sessions, cleanup after a process, concurrency, refused messages.

@@ -22,7 +22,8 @@ target_link_libraries(MERLOX PRIVATE setupapi)
 merlox_version_resource(MERLOX "MERLOX library for USB watchdog and I/O cards")
 
 # The simulated driver probes callers' buffers with the library's fault-safe copy.
-add_library(merlox_sim STATIC ${MERLOX_SIM_SOURCES} sim/ImportPatch.cpp
+add_library(merlox_sim STATIC ${MERLOX_SIM_SOURCES} ${MERLOX_SIM_CLIENT_SOURCES}
+                              sim/SimChannelWindows.cpp sim/ImportPatch.cpp
                               src/platform/CallerMemory.cpp src/platform/SafeCopy.S)
 merlox_sim_target(merlox_sim)
 

@@ -11,6 +11,9 @@
  * On other systems the host build's shared library (libmerlox.so) holds the
  * library and the simulator together: MERLOXSIM_Attach has nothing to do there.
  *
+ * Instead of its own simulator, a process may use a shared one (merloxsim serve)
+ * whose cards other processes use at the same time: MERLOXSIM_UseSharedSimulator.
+ *
  * Every function returns a status: 0 for success, otherwise one of the
  * MERLOXSIM_STATUS_* values below, except where a function says otherwise.
  * Cards are named by the simulator's card id, which is not the library's card
@@ -33,6 +36,7 @@ extern "C" {
 #endif
 
 #define MERLOXSIM_STATUS_SUCCESS 0u
+#define MERLOXSIM_STATUS_NO_SIMULATOR 2u          /* no shared simulator runs under that name */
 #define MERLOXSIM_STATUS_NOT_RUNNING 1u           /* the card's watchdog is not running */
 #define MERLOXSIM_STATUS_INVALID_PARAMETER 87u    /* unknown card id, null pointer, bad value */
 #define MERLOXSIM_STATUS_INSUFFICIENT_BUFFER 122u /* the data buffer is too small */
@@ -63,10 +67,36 @@ extern "C" {
  * Other systems: returns 0; the shared library always uses the simulator. */
 uint32_t MERLOXSIM_API MERLOXSIM_Attach(void* Module);
 
-/* Puts the module's imports back. Close every card (MERLOX_CloseAll) and let every
- * waiting call return first: a call still inside the simulator would come back to
- * the real driver's world with a simulated handle. 0, also when not attached. */
+/* Puts the module's imports back, and ends the use of a shared simulator. Close
+ * every card (MERLOX_CloseAll) and let every waiting call return first: a call
+ * still inside the simulator would come back to the real driver's world with a
+ * simulated handle. 0, also when not attached. */
 uint32_t MERLOXSIM_API MERLOXSIM_Detach(void);
+
+/* ---- A shared simulator ------------------------------------------------------- */
+
+/* Points this process at the shared simulator called Name, which `merloxsim serve
+ * --name NAME` runs (its cards, clocks in real time, are shared with every process
+ * that connects; `merloxctl sim` drives them). From now on every driver call and
+ * every shutdown or restart the library asks for goes there; the privilege steps
+ * before a shutdown stay with this process's recorder. Windows: MERLOX.dll is
+ * attached as by MERLOXSIM_Attach(NULL) if it is not yet, and its redirected
+ * imports go over the named pipe \\.\pipe\merloxsim-NAME. Other systems: the
+ * shared library's driver seam goes over the simulator's socket.
+ * Switch while the library holds no card (MERLOX_CloseAll), as its handles belong
+ * to the simulator that gave them. The other functions of this header still drive
+ * this process's own simulator.
+ * 0; 2 when no simulator runs under that name; 87 for a null Name or one that is
+ * not 1 to 64 letters, digits, '-' or '_'; on Windows 126, 127 and 170 as
+ * MERLOXSIM_Attach, and another Win32 error when the pipe cannot be opened (5: the
+ * simulator belongs to another user). On a failure, a process that was using a
+ * shared simulator uses its own again. */
+uint32_t MERLOXSIM_API MERLOXSIM_UseSharedSimulator(const char* Name);
+
+/* Back to this process's own simulator; the shared simulator takes the closed
+ * connection as this process's end and closes the handles it still had. On
+ * Windows MERLOX.dll stays attached. 0, also when no shared simulator was used. */
+uint32_t MERLOXSIM_API MERLOXSIM_UseInProcessSimulator(void);
 
 /* Unplugs and forgets every card, ends waiting reads, clears the request log and
  * the recorded shutdown requests. Close the library's cards first, so that it

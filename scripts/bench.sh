@@ -29,6 +29,13 @@ MERLOX_LIBRARY="$dir/libmerlox.so" PYTHONPATH=bindings/python PYTHONDONTWRITEBYT
 echo
 /usr/bin/python3 bench/merloxd_bench.py "$dir" $quick
 
+# Figure 6 on Windows, under Wine, when the Windows tree is there (scripts/build.sh).
+if [ -f build/windows/build.ninja ]; then
+  echo
+  ninja -C build/windows -j "$jobs" merlox_wine_roundtrip >/dev/null
+  scripts/wine-run.sh build/windows/merlox_wine_roundtrip.exe $quick
+fi
+
 [ "${MERLOX_BENCH_CALLGRIND:-1}" = 0 ] && exit 0
 if ! command -v valgrind >/dev/null; then
   echo "valgrind not found: no instruction counts"

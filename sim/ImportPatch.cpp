@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "SimRemoteDriver.h"
 #include "SimSystem.h"
 #include "SimWin32Api.h"
 
@@ -112,18 +113,56 @@ const std::vector<DriverImport>& ShutdownImports() {
   return imports;
 }
 
+namespace {
+
+// The set with the stand-ins of the named functions replaced.
+std::vector<DriverImport> Replaced(const std::vector<DriverImport>& imports,
+                                   const std::vector<std::pair<const char*, void*>>& replacements) {
+  std::vector<DriverImport> replaced = imports;
+  for (DriverImport& import : replaced) {
+    for (const auto& [name, simulated] : replacements) {
+      if (std::strcmp(import.functionName, name) == 0) import.simulated = simulated;
+    }
+  }
+  return replaced;
+}
+
+}  // namespace
+
+const std::vector<DriverImport>& SharedDriverImports() {
+  static const std::vector<DriverImport> imports = Replaced(
+      DriverImports(),
+      {{"SetupDiGetClassDevsA", reinterpret_cast<void*>(&RemoteSetupDiGetClassDevsA)},
+       {"SetupDiEnumDeviceInterfaces", reinterpret_cast<void*>(&RemoteSetupDiEnumDeviceInterfaces)},
+       {"SetupDiGetDeviceInterfaceDetailA",
+        reinterpret_cast<void*>(&RemoteSetupDiGetDeviceInterfaceDetailA)},
+       {"SetupDiDestroyDeviceInfoList",
+        reinterpret_cast<void*>(&RemoteSetupDiDestroyDeviceInfoList)},
+       {"CreateFileA", reinterpret_cast<void*>(&RemoteCreateFileA)},
+       {"DeviceIoControl", reinterpret_cast<void*>(&RemoteDeviceIoControl)},
+       {"CloseHandle", reinterpret_cast<void*>(&RemoteCloseHandle)}});
+  return imports;
+}
+
+const std::vector<DriverImport>& SharedShutdownImports() {
+  static const std::vector<DriverImport> imports = Replaced(
+      ShutdownImports(), {{"ExitWindowsEx", reinterpret_cast<void*>(&RemoteExitWindowsEx)}});
+  return imports;
+}
+
 bool ImportRedirect::Attach(HMODULE module) {
   if (module_ != nullptr) return module_ == module;
   // Every slot is located before any is written, so a module that lacks one of the
   // imports is never left half redirected.
-  for (const DriverImport& import : imports_) {
+  const std::vector<DriverImport>& imports = *imports_;
+  for (const DriverImport& import : imports) {
     if (FindImportSlot(module, import.dllName, import.functionName) == nullptr) return false;
   }
   module_ = module;
-  originals_.assign(imports_.size(), nullptr);
-  for (size_t i = 0; i < imports_.size(); ++i) {
+  originals_.assign(imports.size(), nullptr);
+  for (size_t i = 0; i < imports.size(); ++i) {
     originals_[i] =
-        PatchImport(module, imports_[i].dllName, imports_[i].functionName, imports_[i].simulated);
+        PatchImport(module, imports[i].dllName, imports[i].functionName, imports[i].simulated);
     if (originals_[i] == nullptr) {
       // The page protection could not be changed: undo what was done.
       Detach();
@@ -133,11 +172,24 @@ bool ImportRedirect::Attach(HMODULE module) {
   return true;
 }
 
+bool ImportRedirect::Retarget(const std::vector<DriverImport>& imports) {
+  if (module_ == nullptr || imports.size() != imports_->size()) return false;
+  for (size_t i = 0; i < imports.size(); ++i) {
+    if (std::strcmp(imports[i].functionName, (*imports_)[i].functionName) != 0) return false;
+  }
+  for (const DriverImport& import : imports) {
+    PatchImport(module_, import.dllName, import.functionName, import.simulated);
+  }
+  imports_ = &imports;
+  return true;
+}
+
 void ImportRedirect::Detach() {
   if (module_ == nullptr) return;
-  for (size_t i = 0; i < imports_.size(); ++i) {
+  const std::vector<DriverImport>& imports = *imports_;
+  for (size_t i = 0; i < imports.size(); ++i) {
     if (originals_[i] != nullptr) {
-      PatchImport(module_, imports_[i].dllName, imports_[i].functionName, originals_[i]);
+      PatchImport(module_, imports[i].dllName, imports[i].functionName, originals_[i]);
     }
   }
   Forget();
@@ -146,6 +198,7 @@ void ImportRedirect::Detach() {
 void ImportRedirect::Forget() {
   originals_.clear();
   module_ = nullptr;
+  imports_ = attaching_;
 }
 
 }  // namespace merlox::sim

@@ -12,7 +12,7 @@ bool ValidSimulatorName(const std::string& name) {
   return true;
 }
 
-bool SendMessage(Channel& channel, uint16_t kind, const std::vector<uint8_t>& payload) {
+bool WriteMessage(Channel& channel, uint16_t kind, const std::vector<uint8_t>& payload) {
   if (payload.size() > wire::kMaxPayload) return false;
   // One block, so that a message is never interleaved with another writer's.
   std::vector<uint8_t> message = wire::EncodeHeader(kind, static_cast<uint32_t>(payload.size()));
@@ -20,7 +20,7 @@ bool SendMessage(Channel& channel, uint16_t kind, const std::vector<uint8_t>& pa
   return channel.Send(message.data(), message.size());
 }
 
-std::optional<wire::Message> ReceiveMessage(Channel& channel, std::string* problem) {
+std::optional<wire::Message> ReadMessage(Channel& channel, std::string* problem) {
   problem->clear();
   uint8_t header[wire::kHeaderSize];
   if (!channel.Receive(header, sizeof(header))) return std::nullopt;

@@ -1,7 +1,8 @@
 // The byte stream between a shared simulator and one connection of a process that
 // uses it, and the listening end that takes new connections. One implementation
 // per system: a Unix socket on the host (SimChannelUnix.cpp), a named pipe on
-// Windows. Simulators are found by name, which is restricted to letters, digits,
+// Windows (SimChannelWindows.cpp). Simulators are found by name, which is restricted to letters,
+// digits,
 // '-' and '_' (at most 64), so that it is safe in a path or pipe name.
 #pragma once
 
@@ -23,7 +24,8 @@ class Channel {
   // Whole blocks: false when the other side is gone.
   virtual bool Send(const uint8_t* data, size_t size) = 0;
   virtual bool Receive(uint8_t* data, size_t size) = 0;
-  // Ends the stream in both directions; a Receive blocked on it returns false.
+  // Ends the stream in both directions; a Send or Receive blocked on it returns
+  // false. The simulator shuts its ends; a client's end closes with the channel.
   virtual void Shut() = 0;
 };
 
@@ -46,9 +48,9 @@ std::unique_ptr<Channel> ConnectToSimulator(const std::string& name, uint32_t* e
 // has the name or the address cannot be made.
 std::unique_ptr<Listener> ListenAsSimulator(const std::string& name, std::string* problem);
 
-// One whole message each way. ReceiveMessage gives nothing when the stream ends
+// One whole message each way. ReadMessage gives nothing when the stream ends
 // (*problem empty) or the header is refused (*problem says why).
-bool SendMessage(Channel& channel, uint16_t kind, const std::vector<uint8_t>& payload);
-std::optional<wire::Message> ReceiveMessage(Channel& channel, std::string* problem);
+bool WriteMessage(Channel& channel, uint16_t kind, const std::vector<uint8_t>& payload);
+std::optional<wire::Message> ReadMessage(Channel& channel, std::string* problem);
 
 }  // namespace merlox::sim

@@ -12,11 +12,15 @@
 #include <vector>
 
 #include "merloxsim.h"
+#include "SimChannel.h"
 #include "SimDriver.h"
+#include "SimRemoteDriver.h"
 #include "SimSystem.h"
 
 #ifdef _WIN32
 #include "ImportPatch.h"
+#else
+#include "SimHostSeam.h"
 #endif
 
 namespace {
@@ -95,6 +99,7 @@ struct Attachment {
   merlox::sim::DriverRedirect driver;
   merlox::sim::ShutdownRedirect shutdown;
   HMODULE module = nullptr;
+  bool shared = false;  // its driver calls go to a shared simulator
 };
 
 Attachment& TheAttachment() {
@@ -103,17 +108,10 @@ Attachment& TheAttachment() {
 }
 
 merlox::sim::SimMutex attachMutex;
-#endif
 
-}  // namespace
-
-extern "C" {
-
-uint32_t MERLOXSIM_API MERLOXSIM_Attach(void* Module) {
-#ifdef _WIN32
-  merlox::sim::SimLock lock(attachMutex);
+// MERLOXSIM_Attach with attachMutex held.
+uint32_t AttachLocked(HMODULE module) {
   Attachment& attachment = TheAttachment();
-  HMODULE module = static_cast<HMODULE>(Module);
   if (module == nullptr) module = GetModuleHandleA("MERLOX.dll");
   if (module == nullptr) return MERLOXSIM_STATUS_MOD_NOT_FOUND;
   if (attachment.module != nullptr) {
@@ -138,21 +136,86 @@ uint32_t MERLOXSIM_API MERLOXSIM_Attach(void* Module) {
     return MERLOXSIM_STATUS_PROC_NOT_FOUND;
   }
   attachment.module = module;
+  return MERLOXSIM_STATUS_SUCCESS;
+}
+
+// Points the attached module at the shared simulator or back at this process's
+// own, with attachMutex held.
+void PointAttachedModule(bool shared) {
+  Attachment& attachment = TheAttachment();
+  if (attachment.module == nullptr || attachment.shared == shared) return;
+  attachment.driver.Retarget(shared ? merlox::sim::SharedDriverImports()
+                                    : merlox::sim::DriverImports());
+  attachment.shutdown.Retarget(shared ? merlox::sim::SharedShutdownImports()
+                                      : merlox::sim::ShutdownImports());
+  attachment.shared = shared;
+}
+#endif
+
+}  // namespace
+
+extern "C" {
+
+uint32_t MERLOXSIM_API MERLOXSIM_Attach(void* Module) {
+#ifdef _WIN32
+  merlox::sim::SimLock lock(attachMutex);
+  return AttachLocked(static_cast<HMODULE>(Module));
 #else
   (void)Module;
-#endif
   return MERLOXSIM_STATUS_SUCCESS;
+#endif
 }
 
 uint32_t MERLOXSIM_API MERLOXSIM_Detach(void) {
 #ifdef _WIN32
-  merlox::sim::SimLock lock(attachMutex);
-  Attachment& attachment = TheAttachment();
-  if (attachment.module == nullptr) return MERLOXSIM_STATUS_SUCCESS;
-  attachment.shutdown.Detach();
-  attachment.driver.Detach();
-  FreeLibrary(attachment.module);
-  attachment.module = nullptr;
+  {
+    merlox::sim::SimLock lock(attachMutex);
+    Attachment& attachment = TheAttachment();
+    if (attachment.module == nullptr) return MERLOXSIM_STATUS_SUCCESS;
+    attachment.shutdown.Detach();
+    attachment.driver.Detach();
+    FreeLibrary(attachment.module);
+    attachment.module = nullptr;
+    attachment.shared = false;
+  }
+  merlox::sim::SharedSimulator().Disconnect();
+#endif
+  return MERLOXSIM_STATUS_SUCCESS;
+}
+
+uint32_t MERLOXSIM_API MERLOXSIM_UseSharedSimulator(const char* Name) {
+  if (Name == nullptr || !merlox::sim::ValidSimulatorName(Name)) {
+    return MERLOXSIM_STATUS_INVALID_PARAMETER;
+  }
+#ifdef _WIN32
+  // Connecting and disconnecting wait on the pipe: not under the lock.
+  const uint32_t status = merlox::sim::SharedSimulator().Connect(Name);
+  uint32_t attached = status;
+  {
+    merlox::sim::SimLock lock(attachMutex);
+    if (status == MERLOXSIM_STATUS_SUCCESS) attached = AttachLocked(nullptr);
+    PointAttachedModule(attached == MERLOXSIM_STATUS_SUCCESS);
+  }
+  if (status == MERLOXSIM_STATUS_SUCCESS && attached != MERLOXSIM_STATUS_SUCCESS) {
+    merlox::sim::SharedSimulator().Disconnect();
+  }
+  return attached;
+#else
+  const uint32_t status = merlox::sim::UseSharedSimulator(Name);
+  if (status != MERLOXSIM_STATUS_SUCCESS) merlox::sim::UseInProcessSimulator();
+  return status;
+#endif
+}
+
+uint32_t MERLOXSIM_API MERLOXSIM_UseInProcessSimulator(void) {
+#ifdef _WIN32
+  {
+    merlox::sim::SimLock lock(attachMutex);
+    PointAttachedModule(false);
+  }
+  merlox::sim::SharedSimulator().Disconnect();
+#else
+  merlox::sim::UseInProcessSimulator();
 #endif
   return MERLOXSIM_STATUS_SUCCESS;
 }

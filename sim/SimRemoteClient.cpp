@@ -66,7 +66,7 @@ std::unique_ptr<Channel> RemoteClient::Open(bool lifeline, uint32_t* error) {
   const auto kind = static_cast<uint16_t>(wire::Kind::kHello);
   std::string problem;
   std::optional<wire::Message> reply;
-  if (SendMessage(*channel, kind, hello.payload())) reply = ReceiveMessage(*channel, &problem);
+  if (WriteMessage(*channel, kind, hello.payload())) reply = ReadMessage(*channel, &problem);
   if (!reply || reply->kind != (kind | wire::kReplyBit)) {
     *error = ERROR_FILE_NOT_FOUND;
     return nullptr;
@@ -98,9 +98,9 @@ std::optional<std::vector<uint8_t>> RemoteClient::Call(wire::Kind kind,
   std::unique_ptr<Channel> channel = Take();
   if (!channel) return std::nullopt;
   const auto code = static_cast<uint16_t>(kind);
-  if (!SendMessage(*channel, code, payload)) return std::nullopt;
+  if (!WriteMessage(*channel, code, payload)) return std::nullopt;
   std::string problem;
-  std::optional<wire::Message> reply = ReceiveMessage(*channel, &problem);
+  std::optional<wire::Message> reply = ReadMessage(*channel, &problem);
   if (!reply || reply->kind != (code | wire::kReplyBit)) return std::nullopt;
   Give(std::move(channel));
   return std::move(reply->payload);

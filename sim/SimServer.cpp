@@ -15,14 +15,18 @@ constexpr unsigned kClockTickMilliseconds = 10;
 
 Server::~Server() {
   Stop();
-  if (clock_.joinable()) clock_.join();
+  clock_.Join();
 }
 
 bool Server::Start(const std::string& name, int cards, std::string* problem) {
   listener_ = ListenAsSimulator(name, problem);
   if (!listener_) return false;
   for (int i = 0; i < cards; ++i) PlugCard(0x8080);
-  clock_ = std::thread([this] { ClockLoop(); });
+  if (!clock_.Start([this] { ClockLoop(); })) {
+    *problem = "cannot start the clock's thread";
+    listener_.reset();
+    return false;
+  }
   return true;
 }
 
@@ -83,7 +87,9 @@ void Server::Run() {
       SimLock lock(mutex_);
       connections_.push_back(std::move(connection));
     }
-    raw->thread = std::thread([this, raw] { Serve(*raw); });
+    // Without a thread of its own the connection is dropped: its client sees the
+    // stream end.
+    if (!raw->thread.Start([this, raw] { Serve(*raw); })) raw->finished.store(true);
   }
   // Stopping: every connection ends, and with it every session, whose handles
   // close and whose pending reads end, so that every thread comes back.
@@ -99,8 +105,8 @@ void Server::Run() {
     SimLock lock(mutex_);
     connections.swap(connections_);
   }
-  for (auto& connection : connections) connection->thread.join();
-  if (clock_.joinable()) clock_.join();
+  for (auto& connection : connections) connection->thread.Join();
+  clock_.Join();
 }
 
 void Server::Stop() {
@@ -121,7 +127,7 @@ void Server::ReapFinished() {
       }
     }
   }
-  for (auto& connection : finished) connection->thread.join();
+  for (auto& connection : finished) connection->thread.Join();
 }
 
 void Server::Refuse(const std::string& why) {
@@ -135,7 +141,7 @@ void Server::Refuse(const std::string& why) {
 void Server::Serve(Connection& connection) {
   Channel& channel = *connection.channel;
   std::string problem;
-  const auto hello = ReceiveMessage(channel, &problem);
+  const auto hello = ReadMessage(channel, &problem);
   wire::Message empty;
   wire::Reader reader(hello ? hello->payload : empty.payload);
   const uint64_t session = reader.U64();
@@ -152,9 +158,9 @@ void Server::Serve(Connection& connection) {
     ++entry.connections;
     if (lifeline) ++entry.lifelines;
   }
-  bool ok = SendMessage(channel, hello->kind | wire::kReplyBit, {});
+  bool ok = WriteMessage(channel, hello->kind | wire::kReplyBit, {});
   while (ok && !stopping_.load()) {
-    const auto message = ReceiveMessage(channel, &problem);
+    const auto message = ReadMessage(channel, &problem);
     if (!message) {
       if (!problem.empty()) Refuse(problem);
       break;
@@ -165,7 +171,7 @@ void Server::Serve(Connection& connection) {
       Refuse("malformed request of kind " + std::to_string(message->kind));
       break;
     }
-    ok = SendMessage(channel, message->kind | wire::kReplyBit, *reply);
+    ok = WriteMessage(channel, message->kind | wire::kReplyBit, *reply);
   }
   channel.Shut();
   bool end = false;

@@ -5,7 +5,8 @@
 // when its lifeline connection closes, the process has exited or died: its pending
 // reads end and its handles are closed, as the system cleans up after a process,
 // and the cards keep running. A clock thread moves the cards' time on in real
-// time and notes every host reset a watchdog causes.
+// time and notes every host reset a watchdog causes. Its threads are the tools'
+// (tools/common), which the Windows compiler used here has in place of std::thread.
 #pragma once
 
 #include <atomic>
@@ -15,13 +16,13 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "SimChannel.h"
 #include "SimEventLog.h"
 #include "SimSync.h"
 #include "SimWire.h"
+#include "Threads.h"
 
 namespace merlox::sim {
 
@@ -33,7 +34,7 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   // Takes the name and plugs in the cards; false with *problem when the name is
-  // taken or invalid.
+  // taken or invalid, or the clock thread cannot start.
   bool Start(const std::string& name, int cards, std::string* problem);
   // Serves connections until Stop (from another thread or a signal watcher).
   void Run();
@@ -49,7 +50,7 @@ class Server {
   };
   struct Connection {
     std::unique_ptr<Channel> channel;
-    std::thread thread;
+    merlox::tools::Thread thread;
     std::atomic<bool> finished{false};
   };
 
@@ -78,7 +79,7 @@ class Server {
   std::unique_ptr<Listener> listener_;
   EventLog events_;
   std::atomic<bool> stopping_{false};
-  std::thread clock_;
+  merlox::tools::Thread clock_;
   SimMutex mutex_;       // guards everything below; never held across a driver request
   SimMutex notesMutex_;  // one look at the reset counters at a time
   std::map<uint64_t, Session> sessions_;

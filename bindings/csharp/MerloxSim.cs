@@ -74,6 +74,7 @@ namespace MerloxCards
 
         public const uint StatusSuccess = 0;
         public const uint StatusNotRunning = 1;
+        public const uint StatusNoSimulator = 2;
         public const uint StatusInvalidParameter = 87;
         public const uint StatusInsufficientBuffer = 122;
         public const uint StatusModNotFound = 126;
@@ -90,6 +91,8 @@ namespace MerloxCards
 
         [DllImport(Library, CallingConvention = Convention)] public static extern uint MERLOXSIM_Attach(IntPtr Module);
         [DllImport(Library, CallingConvention = Convention)] public static extern uint MERLOXSIM_Detach();
+        [DllImport(Library, CallingConvention = Convention, CharSet = CharSet.Ansi, BestFitMapping = false, ThrowOnUnmappableChar = true)] public static extern uint MERLOXSIM_UseSharedSimulator(string Name);
+        [DllImport(Library, CallingConvention = Convention)] public static extern uint MERLOXSIM_UseInProcessSimulator();
         [DllImport(Library, CallingConvention = Convention)] public static extern uint MERLOXSIM_Reset();
         [DllImport(Library, CallingConvention = Convention)] public static extern int MERLOXSIM_Plug(uint ProductId);
         [DllImport(Library, CallingConvention = Convention)] public static extern uint MERLOXSIM_Unplug(int Card);

@@ -25,7 +25,7 @@ endfunction()
 set(runtime bin/MERLOX.dll bin/merloxctl.exe bin/merloxd.exe README.txt LICENSE.txt CHANGELOG.md)
 set(development lib/libMERLOX.dll.a lib/MERLOX.lib include/merlox.h include/merloxd_client.h
                 lib/cmake/MERLOX/MERLOXConfig.cmake lib/cmake/MERLOX/MERLOXConfigVersion.cmake)
-set(simulator bin/MERLOXSIM.dll lib/libMERLOXSIM.dll.a include/merloxsim.h)
+set(simulator bin/MERLOXSIM.dll bin/merloxsim.exe lib/libMERLOXSIM.dll.a include/merloxsim.h)
 
 install_into("${PREFIX}/root")
 expect_files("${PREFIX}/root" ${runtime} ${development} ${simulator})

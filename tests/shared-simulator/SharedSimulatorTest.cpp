@@ -8,12 +8,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <random>
 #include <thread>
 
 #include "LibraryFixture.h"
+#include "SharedSimulatorCases.h"
 #include "SimChannel.h"
 #include "SimHostSeam.h"
 #include "SimRemoteCalls.h"
@@ -28,47 +27,10 @@ using sim::RemoteClient;
 using sim::SharedControl;
 using sim::SimEvent;
 
-constexpr DWORD kBulkTransfer = 0x22004B;
-constexpr DWORD kAbortPipe = 0x220044;
-constexpr uint8_t kChangePipe = 0x88;
-
 std::string UniqueName() {
   static int counter = 0;
   return "test-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
 }
-
-// Another process: a session of its own, opening and reading as the library would.
-class OtherProcess {
- public:
-  explicit OtherProcess(const std::string& name) { EXPECT_EQ(client_.Connect(name), 0u); }
-  RemoteClient& client() { return client_; }
-
-  HANDLE Open(const std::string& path) {
-    return sim::RemoteCreateFile(client_, path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr);
-  }
-  // A bulk read of the pipe: blocks until a packet comes or the read is ended.
-  BOOL Read(HANDLE handle, uint8_t pipe, DWORD* error) {
-    uint8_t header[38] = {};
-    header[13] = pipe;
-    uint8_t buffer[64];
-    DWORD count = 0;
-    const BOOL ok = sim::RemoteDeviceRequest(client_, handle, kBulkTransfer, header, sizeof(header),
-                                             buffer, sizeof(buffer), &count, nullptr);
-    *error = ok ? 0 : GetLastError();
-    return ok;
-  }
-  BOOL Abort(HANDLE handle, uint8_t pipe) {
-    DWORD count = 0;
-    return sim::RemoteDeviceRequest(client_, handle, kAbortPipe, &pipe, 1, nullptr, 0, &count,
-                                    nullptr);
-  }
-  BOOL Close(HANDLE handle) { return sim::RemoteClose(client_, handle); }
-
- private:
-  RemoteClient client_;
-};
 
 class SharedSimulatorTest : public LibraryTest {
  protected:
@@ -95,27 +57,14 @@ class SharedSimulatorTest : public LibraryTest {
     LibraryTest::TearDown();
   }
 
-  std::vector<sim::SharedCardState> State() {
-    std::vector<sim::SharedCardState> cards;
-    EXPECT_EQ(control().State(&cards), 0u);
-    return cards;
-  }
-  std::vector<SimEvent> Events(SimEvent::Kind kind) {
-    std::vector<SimEvent> events;
-    for (const SimEvent& event : server_.events().Events()) {
-      if (event.kind == kind) events.push_back(event);
-    }
-    return events;
-  }
+  std::vector<sim::SharedCardState> State() { return Watch().state(); }
+  std::vector<SimEvent> Events(SimEvent::Kind kind) { return Watch().events(kind); }
   SharedControl control() { return SharedControl(operator_); }
-  // Polls what the simulator sees until it holds (false after the timeout).
-  template <class Done>
-  static bool Eventually(Done done, int milliseconds = 5000) {
-    for (int waited = 0; waited < milliseconds; waited += 5) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
+  static LibraryCalls Calls() {
+    return {GetNumCards, WDG_SetTimeout, WDG_Start, WDG_Pet, WDG_Stop, DI_WaitForCOS};
+  }
+  ServerWatch Watch() {
+    return WatchServer(server_, operator_, [] { return WDG_Pet(0) == 0; });
   }
 
   std::string name_;
@@ -126,28 +75,7 @@ class SharedSimulatorTest : public LibraryTest {
 };
 
 TEST_F(SharedSimulatorTest, AbortFromAnotherProcessEndsAWaitWhileOtherRequestsGoOn) {
-  ASSERT_EQ(GetNumCards(), 2);
-  std::atomic<bool> waited{false};
-  uint32_t waitStatus = 0;
-  std::thread waiter([&] {
-    uint8_t data = 0;
-    waitStatus = DI_WaitForCOS(0, &data);
-    waited.store(true);
-  });
-  ASSERT_TRUE(driver().WaitForPendingReads(ids_[0], 1, 5000));
-  // The wait holds one connection; this process's other requests take others.
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(WDG_Pet(0), 0u);
-  EXPECT_FALSE(waited.load());
-
-  OtherProcess other(name_);
-  HANDLE handle = other.Open(driver().InterfacePath(ids_[0]));
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(other.Abort(handle, kChangePipe));
-  waiter.join();
-  EXPECT_TRUE(waited.load());
-  EXPECT_EQ(driver().PendingReads(ids_[0]), 0u);
-  (void)waitStatus;  // what an aborted wait returns is the library's, tested elsewhere
-  EXPECT_TRUE(other.Close(handle));
+  ExpectAbortFromAnotherProcessEndsAWait(name_, ids_, Calls());
 }
 
 TEST_F(SharedSimulatorTest, WatchdogArmedInOneProcessIsSeenInAnother) {
@@ -169,23 +97,7 @@ TEST_F(SharedSimulatorTest, WatchdogArmedInOneProcessIsSeenInAnother) {
 }
 
 TEST_F(SharedSimulatorTest, ProcessGoneMidWaitLeavesNoHandleAndOthersCarryOn) {
-  ASSERT_EQ(GetNumCards(), 2);
-  auto doomed = std::make_unique<OtherProcess>(name_);
-  HANDLE handle = doomed->Open(driver().InterfacePath(ids_[1]));
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-  ASSERT_EQ(driver().OpenHandles(ids_[1]), 2u);
-  DWORD error = 0;
-  std::thread reader([&] { doomed->Read(handle, kChangePipe, &error); });
-  ASSERT_TRUE(driver().WaitForPendingReads(ids_[1], 1, 5000));
-  // Its lifeline closes, as when the process dies; its read is still in the driver.
-  doomed->client().Disconnect();
-  reader.join();
-  EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
-  EXPECT_TRUE(Eventually([&] { return driver().OpenHandles(ids_[1]) == 1; }));
-  EXPECT_EQ(driver().PendingReads(), 0u);
-  // The library's process and the cards go on.
-  EXPECT_EQ(WDG_Pet(1), 0u);
-  EXPECT_EQ(GetNumCards(), 2);
+  ExpectGoneProcessCleanedUp(name_, ids_, Calls());
 }
 
 TEST_F(SharedSimulatorTest, HandlesBelongToTheProcessThatOpenedThem) {
@@ -195,10 +107,10 @@ TEST_F(SharedSimulatorTest, HandlesBelongToTheProcessThatOpenedThem) {
   HANDLE handle = first.Open(driver().InterfacePath(ids_[0]));
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
   DWORD count = 0;
-  uint8_t pipe = kChangePipe;
+  uint8_t pipe = kSharedChangePipe;
   SetLastError(0);
-  EXPECT_FALSE(sim::RemoteDeviceRequest(second.client(), handle, kAbortPipe, &pipe, 1, nullptr, 0,
-                                        &count, nullptr));
+  EXPECT_FALSE(sim::RemoteDeviceRequest(second.client(), handle, kSharedAbortPipe, &pipe, 1,
+                                        nullptr, 0, &count, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(second.Close(handle));
   EXPECT_TRUE(first.Close(handle));
@@ -206,28 +118,7 @@ TEST_F(SharedSimulatorTest, HandlesBelongToTheProcessThatOpenedThem) {
 
 TEST_F(SharedSimulatorTest, UnfedWatchdogResetsOnceAtItsTimeoutAndAFedOneNever) {
   ASSERT_EQ(GetNumCards(), 2);
-  double timeout = 1000.0;
-  for (int32_t card : {0, 1}) ASSERT_EQ(WDG_SetTimeout(card, &timeout), 0u);
-  const auto started = std::chrono::system_clock::now();
-  ASSERT_EQ(WDG_Start(0), 0u);
-  ASSERT_EQ(WDG_Start(1), 0u);
-  for (int i = 0; i < 15; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_EQ(WDG_Pet(1), 0u);
-  }
-  const auto resets = Events(SimEvent::Kind::kHostReset);
-  ASSERT_EQ(resets.size(), 1u);
-  EXPECT_EQ(resets[0].card, ids_[0]);
-  const auto at = std::chrono::milliseconds(resets[0].unixMilliseconds) -
-                  std::chrono::duration_cast<std::chrono::milliseconds>(started.time_since_epoch());
-  EXPECT_GE(at.count(), 990);
-  EXPECT_LE(at.count(), 1500);
-  const auto cards = State();
-  EXPECT_EQ(cards[0].hostResets, 1u);
-  EXPECT_FALSE(cards[0].running);
-  EXPECT_EQ(cards[1].hostResets, 0u);
-  EXPECT_TRUE(cards[1].running);
-  ASSERT_EQ(WDG_Stop(1), 0u);
+  ExpectUnfedResetsOnceAndFedNever(Calls(), ids_, Watch());
 }
 
 TEST_F(SharedSimulatorTest, RestartTheLibraryAsksForIsRecordedWithItsTime) {
@@ -286,99 +177,15 @@ TEST_F(SharedSimulatorTest, NamesAreCheckedAndTakenOnlyOnce) {
   EXPECT_EQ(client.Connect(std::string(65, 'a')), 87u);
 }
 
-// Bytes on a fresh connection, as a broken or hostile client might send them.
-std::vector<uint8_t> Header(uint32_t magic, uint16_t version, uint16_t kind, uint32_t length) {
-  sim::wire::Writer header;
-  header.U32(magic).U16(version).U16(kind).U32(length);
-  return header.payload();
-}
-
-std::vector<uint8_t> Hello(uint64_t session) {
-  sim::wire::Writer hello;
-  hello.U64(session).U8(0);
-  std::vector<uint8_t> bytes = Header(sim::wire::kMagic, 1, 1, 9);
-  bytes.insert(bytes.end(), hello.payload().begin(), hello.payload().end());
-  return bytes;
-}
-
 TEST_F(SharedSimulatorTest, MalformedMessagesAreRefusedAndLoggedAndNothingElseIsHurt) {
   ASSERT_EQ(GetNumCards(), 2);
-  const uint16_t ioControl = static_cast<uint16_t>(sim::wire::Kind::kIoControl);
-  // An I/O-control request whose buffer sizes disagree with the bytes sent.
-  sim::wire::Writer lying;
-  lying.U64(0).U32(kBulkTransfer).U32(38).U32(64).U8(3).Bytes("x", 1).Bytes("", 0);
-  std::vector<uint8_t> lyingRequest =
-      Header(sim::wire::kMagic, 1, ioControl, static_cast<uint32_t>(lying.payload().size()));
-  lyingRequest.insert(lyingRequest.end(), lying.payload().begin(), lying.payload().end());
-  const struct {
-    const char* what;
-    bool hello;
-    std::vector<uint8_t> bytes;
-  } cases[] = {
-      {"bad magic", false, Header(0x12345678, 1, 1, 9)},
-      {"unknown version", false, Header(sim::wire::kMagic, 2, 1, 9)},
-      {"no hello first", false, Header(sim::wire::kMagic, 1, ioControl, 0)},
-      {"unknown kind", true, Header(sim::wire::kMagic, 1, 0x7FFF, 0)},
-      {"oversized", true, Header(sim::wire::kMagic, 1, ioControl, sim::wire::kMaxPayload + 1)},
-      {"empty payload", true, Header(sim::wire::kMagic, 1, ioControl, 0)},
-      {"sizes that lie", true, lyingRequest},
-  };
-  size_t refused = Events(SimEvent::Kind::kRefused).size();
-  for (const auto& test : cases) {
-    SCOPED_TRACE(test.what);
-    uint32_t error = 0;
-    auto channel = sim::ConnectToSimulator(name_, &error);
-    ASSERT_NE(channel, nullptr);
-    if (test.hello) {
-      const auto hello = Hello(0x5EED);
-      ASSERT_TRUE(channel->Send(hello.data(), hello.size()));
-      uint8_t reply[sim::wire::kHeaderSize];
-      ASSERT_TRUE(channel->Receive(reply, sizeof(reply)));
-    }
-    channel->Send(test.bytes.data(), test.bytes.size());
-    uint8_t byte = 0;
-    EXPECT_FALSE(channel->Receive(&byte, 1)) << "the connection stays open";
-    EXPECT_TRUE(Eventually([&] { return Events(SimEvent::Kind::kRefused).size() == refused + 1; }));
-    refused = Events(SimEvent::Kind::kRefused).size();
-    EXPECT_EQ(WDG_Pet(0), 0u);
-  }
+  ExpectMalformedMessagesRefused(name_, Watch());
 }
 
-// Random messages with valid headers for a bounded time: the server refuses or
-// serves each, and keeps serving the library throughout.
+// Random messages with valid headers for a bounded time.
 TEST_F(SharedSimulatorTest, FuzzedMessagesNeverStopTheServer) {
   ASSERT_EQ(GetNumCards(), 2);
-  std::mt19937 random(20261211);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  int rounds = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
-    uint32_t error = 0;
-    auto channel = sim::ConnectToSimulator(name_, &error);
-    ASSERT_NE(channel, nullptr);
-    const auto hello = Hello(random());
-    channel->Send(hello.data(), hello.size());
-    uint8_t reply[sim::wire::kHeaderSize];
-    ASSERT_TRUE(channel->Receive(reply, sizeof(reply)));
-    for (int i = 0; i < 8; ++i) {
-      const auto kind = static_cast<uint16_t>(random() % 24);
-      std::vector<uint8_t> payload(random() % 80);
-      for (uint8_t& b : payload) b = static_cast<uint8_t>(random() % 4 == 0 ? 0xFF : random() % 8);
-      std::vector<uint8_t> bytes =
-          Header(sim::wire::kMagic, 1, kind, static_cast<uint32_t>(payload.size()));
-      bytes.insert(bytes.end(), payload.begin(), payload.end());
-      if (!channel->Send(bytes.data(), bytes.size())) break;
-      uint8_t answer[sim::wire::kHeaderSize];
-      if (!channel->Receive(answer, sizeof(answer))) break;
-      uint16_t answerKind = 0;
-      uint32_t length = 0;
-      ASSERT_FALSE(sim::wire::CheckHeader(answer, &answerKind, &length));
-      std::vector<uint8_t> rest(length);
-      if (length != 0 && !channel->Receive(rest.data(), length)) break;
-    }
-    ++rounds;
-    ASSERT_EQ(WDG_Pet(0), 0u) << "round " << rounds;
-  }
-  EXPECT_GT(rounds, 10);
+  EXPECT_GT(FuzzMessages(name_, Watch(), std::chrono::seconds(2)), 10);
   // Random requests that reached the driver broke its rules on purpose.
   MERLOX_CloseAll();
   EXPECT_TRUE(Eventually([&] { return driver().OpenHandles() == 0; }));

@@ -3,27 +3,47 @@
 process of its own, against one running simulator; one killed mid-wait; a watchdog
 left unfed; the sim commands; a second simulator of the same name; no simulator.
 
-Usage: merloxsim_test.py PATH/TO/merloxsim PATH/TO/merloxctl
+Usage: merloxsim_test.py [--wine WINE-RUN] PATH/TO/merloxsim PATH/TO/merloxctl
+
+With --wine, merloxsim.exe and merloxctl.exe run under Wine through the given runner,
+all in the build tree's one Wine prefix, so that they reach each other's pipes; a
+SIGINT reaches them as the console's Ctrl+C, and a SIGKILL ends a Windows process
+as abruptly as on Linux.
 """
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
 import time
 import unittest
 
-from running_process import RunningProcess as Process
+from running_process import RunningProcess
 
+RUNNER = []  # the runner under Wine, else nothing
 MERLOXSIM = ""
 MERLOXCTL = ""
 EXIT_OK, EXIT_FAILED = 0, 1
 NAME = "merloxsim-test-%d" % os.getpid()
+# Wine turns the program's line ends into CRLF on the console's pipes.
+NEWLINE = re.compile(r"\r\n")
+
+
+def Process(*command):
+    return RunningProcess(*RUNNER, *command)
+
+
+def run(*command):
+    result = subprocess.run([*RUNNER, *command], capture_output=True, text=True, timeout=60,
+                            stdin=subprocess.DEVNULL)
+    result.stdout = NEWLINE.sub("\n", result.stdout)
+    result.stderr = NEWLINE.sub("\n", result.stderr)
+    return result
 
 
 def ctl(*args):
-    return subprocess.run([MERLOXCTL, "--simulator", NAME, *args], capture_output=True,
-                          text=True, timeout=60, stdin=subprocess.DEVNULL)
+    return run(MERLOXCTL, "--simulator", NAME, *args)
 
 
 def ctl_json(*args):
@@ -49,7 +69,9 @@ class SharedSimulatorTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = Process(MERLOXSIM, "serve", "--name", NAME, "--cards", "2")
-        assert cls.server.wait_for(r"serving 2 simulated cards as \"%s\"" % NAME), cls.server.lines
+        if not cls.server.wait_for(r"serving 2 simulated cards as \"%s\"" % NAME):
+            cls.server.stop(signal.SIGKILL)
+            raise AssertionError(cls.server.lines)
 
     @classmethod
     def tearDownClass(cls):
@@ -58,16 +80,14 @@ class SharedSimulatorTest(unittest.TestCase):
         assert "merloxsim: stopped" in cls.server.lines, cls.server.lines
 
     def test_a_second_simulator_of_the_same_name_is_refused(self):
-        result = subprocess.run([MERLOXSIM, "serve", "--name", NAME], capture_output=True,
-                                text=True, timeout=30)
+        result = run(MERLOXSIM, "serve", "--name", NAME)
         self.assertEqual(result.returncode, EXIT_FAILED)
         self.assertIn("already running", result.stderr)
 
     def test_no_simulator_gets_a_clear_message(self):
         for args in (["list"], ["sim", "state"]):
             with self.subTest(args=args):
-                result = subprocess.run([MERLOXCTL, "--simulator", "nobody-%d" % os.getpid(),
-                                         *args], capture_output=True, text=True, timeout=30)
+                result = run(MERLOXCTL, "--simulator", "nobody-%d" % os.getpid(), *args)
                 self.assertEqual(result.returncode, EXIT_FAILED)
                 self.assertIn("no shared simulator named", result.stderr)
                 self.assertIn("merloxsim serve --name", result.stderr)
@@ -135,5 +155,9 @@ class SharedSimulatorTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    MERLOXSIM, MERLOXCTL = sys.argv[1], sys.argv[2]
+    arguments = sys.argv[1:]
+    if arguments[:1] == ["--wine"]:
+        RUNNER = [arguments[1]]
+        arguments = arguments[2:]
+    MERLOXSIM, MERLOXCTL = arguments[0], arguments[1]
     unittest.main(argv=[sys.argv[0], "-v"])

@@ -145,12 +145,10 @@ CommandLine::CommandLine() {
                 "print JSON: one document per command, one object per line for watch and the "
                 "watchdog loops; errors as one object on the error stream");
   app_.add_flag("--simulate", simulate_, SimulationHelp());
-#if defined(MERLOX_WITH_SIMULATOR)
   app_.add_option("--simulator", simulator_,
                   "the shared simulator (merloxsim serve --name NAME) that --simulate and the sim "
                   "commands use; it must run")
       ->type_name("NAME");
-#endif
   app_.footer(std::string(kCardHelp) +
               "\nExit codes: 0 success, 1 the library gave a status (printed with its meaning) "
               "or no card matched, 2 a bad command line.");
@@ -158,9 +156,7 @@ CommandLine::CommandLine() {
   AddInputsOutputs();
   AddOthers();
   AddGuard();
-#if defined(MERLOX_WITH_SIMULATOR)
   AddSimulator();
-#endif
 }
 
 Leaf& CommandLine::Add(CLI::App* parent, const char* name, const char* description, CardUse card,
@@ -463,7 +459,6 @@ void CommandLine::AddGuard() {
   };
 }
 
-#if defined(MERLOX_WITH_SIMULATOR)
 void CommandLine::AddSimulator() {
   CLI::App* sim = Group("sim",
                         "drive the shared simulator (merloxsim serve): plug cards, set inputs and "
@@ -561,8 +556,6 @@ void CommandLine::AddSimulator() {
     return [this](Output& out) { return SimLog(out, SimulatorName()); };
   };
 }
-
-#endif
 
 // Puts the card and the words where they belong. The command line fills CARD first;
 // with --serial the card is named already, so the words move up by one.

@@ -111,12 +111,8 @@ std::string Fixed(double value) {
   return text;
 }
 
-std::string IsoTimeNow() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const auto milliseconds =
-      duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+std::string IsoTime(uint64_t unixMilliseconds) {
+  const auto seconds = static_cast<std::time_t>(unixMilliseconds / 1000);
   std::tm utc{};
 #if defined(_WIN32)
   gmtime_s(&utc, &seconds);
@@ -124,10 +120,16 @@ std::string IsoTimeNow() {
   gmtime_r(&seconds, &utc);
 #endif
   char text[96];  // room for any int the fields could hold
-  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(milliseconds));
+                static_cast<unsigned>(unixMilliseconds % 1000));
   return text;
+}
+
+std::string IsoTimeNow() {
+  using namespace std::chrono;
+  return IsoTime(static_cast<uint64_t>(
+      duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count()));
 }
 
 }  // namespace merloxctl

@@ -76,7 +76,9 @@ std::string Bits(uint8_t value);  // "bit 7 ... bit 0", as 8 characters
 double Rounded(double value);
 std::string Fixed(double value);
 
-// Now, as ISO 8601 in UTC with milliseconds: 2026-12-11T14:03:07.125Z.
+// A time in milliseconds since 1970, as ISO 8601 in UTC with milliseconds:
+// 2026-12-11T14:03:07.125Z; and now, the same way.
+std::string IsoTime(uint64_t unixMilliseconds);
 std::string IsoTimeNow();
 
 }  // namespace merloxctl

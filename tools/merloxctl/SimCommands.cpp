@@ -1,14 +1,14 @@
 // merloxctl sim: the shared simulator's cards driven from the command line, as an
 // operator rehearsing without hardware would: plug and pull cards, set inputs and
-// sensors, let time pass, and read back what the cards and the simulator saw.
-#if defined(MERLOX_WITH_SIMULATOR)
-#include <cstdio>
-#include <ctime>
+// sensors, let time pass, and read back what the cards and the simulator saw. Each
+// command is a connection of its own to the simulator, beside the library: on
+// Windows, merloxctl.exe has the client side of the simulator linked in.
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
+#include "SimRemoteClient.h"
 #include "SimRemoteDriver.h"
 #include "SimSharedControl.h"
 
@@ -17,23 +17,15 @@ namespace {
 
 using merlox::sim::SharedControl;
 
-std::optional<SharedControl> Connect(Output& out, const std::string& name, int* exitCode) {
-  const uint32_t status = merlox::sim::SharedSimulator().Connect(name);
-  if (status != 0) {
-    *exitCode = NoSimulator(out, name, status);
-    return std::nullopt;
-  }
-  return SharedControl(merlox::sim::SharedSimulator());
-}
-
 // Runs body on the simulator's control; its status becomes the exit code.
 template <class Body>
 int WithSimulator(Output& out, const std::string& name, const std::string& operation,
                   std::optional<int32_t> card, Body body) {
-  int exitCode = kExitOk;
-  std::optional<SharedControl> control = Connect(out, name, &exitCode);
-  if (!control) return exitCode;
-  const uint32_t status = body(*control);
+  merlox::sim::RemoteClient client;
+  const uint32_t connected = client.Connect(name);
+  if (connected != 0) return NoSimulator(out, name, connected);
+  SharedControl control(client);
+  const uint32_t status = body(control);
   if (status == merlox::sim::kSimulatorGone) return NoSimulator(out, name, status);
   if (status == 87 && card) {
     return out.Problem(operation, "the simulator has no card " + std::to_string(*card));
@@ -53,17 +45,6 @@ std::string Seconds(uint64_t milliseconds) {
   return Fixed(static_cast<double>(milliseconds) / 1000.0) + " s";
 }
 
-std::string IsoTime(uint64_t unixMilliseconds) {
-  const time_t seconds = static_cast<time_t>(unixMilliseconds / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[96];
-  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03uZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<unsigned>(unixMilliseconds % 1000));
-  return text;
-}
-
 }  // namespace
 
 int NoSimulator(Output& out, const std::string& name, uint32_t status) {
@@ -74,6 +55,10 @@ int NoSimulator(Output& out, const std::string& name, uint32_t status) {
   }
   if (status == merlox::sim::kSimulatorGone) {
     return out.Problem("simulator", "the shared simulator \"" + name + "\" stopped answering");
+  }
+  if (status != 2) {
+    return out.Problem("simulator", "cannot reach the shared simulator \"" + name + "\" (error " +
+                                        std::to_string(status) + ")");
   }
   return out.Problem("simulator", "no shared simulator named \"" + name +
                                       "\" runs: start one with merloxsim serve --name " + name);
@@ -235,4 +220,3 @@ int SimLog(Output& out, const std::string& simulator) {
 }
 
 }  // namespace merloxctl
-#endif

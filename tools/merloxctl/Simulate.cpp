@@ -1,11 +1,11 @@
-// --simulate: merloxctl against simulated cards instead of the driver. On the host
-// build, a shared simulator (merloxsim serve) that runs under the name asked for
-// (--simulator NAME, else "default") is used when there is one: its cards outlive
-// the command. Otherwise two cards are plugged in, with serial numbers and sensor
-// readings, in this process before the command runs; the host build has the
-// simulator linked in. The Windows build takes it from
-// MERLOXSIM.dll, the simulator's companion DLL, which points the loaded MERLOX.dll
-// at itself; without that DLL beside merloxctl.exe, --simulate says so.
+// --simulate: merloxctl against simulated cards instead of the driver. A shared
+// simulator (merloxsim serve) that runs under the name asked for (--simulator
+// NAME, else "default") is used when there is one: its cards outlive the command.
+// Otherwise two cards are plugged in, with serial numbers and sensor readings, in
+// this process before the command runs. The host build has the simulator linked
+// in. The Windows build takes it from MERLOXSIM.dll, the simulator's companion
+// DLL, which points the loaded MERLOX.dll at itself or at the shared simulator's
+// pipe; without that DLL beside merloxctl.exe, --simulate says so.
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -48,21 +48,9 @@ constexpr const char* kHelp =
     "(merloxsim serve) named by --simulator, else \"default\", when it runs; otherwise two "
     "fresh cards in this process";
 
-// A shared simulator is used when it runs; one named on the command line must run.
-// Returns whether the cards of this process are still to be plugged in.
-bool Available(Output& out, const std::string& name, bool named, int* exitCode) {
-  const uint32_t status = merlox::sim::UseSharedSimulator(name);
-  if (status == 0) {
-    out.Note("simulated cards: the shared simulator \"" + name + "\"");
-    return false;
-  }
-  if (named) {
-    *exitCode = NoSimulator(out, name, status);
-    return false;
-  }
-  out.Note("simulated cards: two in this process (no shared simulator \"" + name + "\" runs)");
-  return true;
-}
+bool LoadSimulator(Output&, int*) { return true; }
+uint32_t UseShared(const std::string& name) { return merlox::sim::UseSharedSimulator(name); }
+bool UseOwn(Output&, int*) { return true; }
 
 int Plug(const DemoCard& demo) {
   auto& driver = merlox::sim::Driver::Instance();
@@ -92,6 +80,7 @@ void AdvanceClock(uint64_t milliseconds) {
 // The functions of MERLOXSIM.dll that merloxctl uses (see include/merloxsim.h).
 struct Companion {
   uint32_t(__stdcall* attach)(void*) = nullptr;
+  uint32_t(__stdcall* useShared)(const char*) = nullptr;
   int32_t(__stdcall* plug)(uint32_t) = nullptr;
   uint32_t(__stdcall* setSerialNumber)(int32_t, uint64_t) = nullptr;
   uint32_t(__stdcall* setSensorCounts)(int32_t, const uint16_t*) = nullptr;
@@ -106,30 +95,34 @@ void Find(HMODULE module, const char* name, F& function) {
 }
 
 constexpr const char* kHelp =
-    "run against two simulated cards instead of the driver (loads MERLOXSIM.dll from beside "
-    "merloxctl.exe and points MERLOX.dll at it; each run starts with fresh cards)";
+    "run against simulated cards instead of the driver (with MERLOXSIM.dll from beside "
+    "merloxctl.exe): those of the shared simulator (merloxsim serve) named by --simulator, else "
+    "\"default\", when it runs; otherwise two fresh cards in this process";
 
-bool Available(Output& out, const std::string&, bool named, int* exitCode) {
-  if (named) {
-    *exitCode = out.Usage("--simulator: this build has no shared simulator");
-    return false;
-  }
+bool LoadSimulator(Output& out, int* exitCode) {
   HMODULE module = LoadLibraryA("MERLOXSIM.dll");
   if (module == nullptr) {
     *exitCode = out.Usage("--simulate needs MERLOXSIM.dll beside merloxctl.exe");
     return false;
   }
   Find(module, "MERLOXSIM_Attach", companion.attach);
+  Find(module, "MERLOXSIM_UseSharedSimulator", companion.useShared);
   Find(module, "MERLOXSIM_Plug", companion.plug);
   Find(module, "MERLOXSIM_SetSerialNumber", companion.setSerialNumber);
   Find(module, "MERLOXSIM_SetSensorCounts", companion.setSensorCounts);
   Find(module, "MERLOXSIM_SetInputs", companion.setInputs);
   Find(module, "MERLOXSIM_AdvanceClock", companion.advanceClock);
-  if (!companion.attach || !companion.plug || !companion.setSerialNumber ||
+  if (!companion.attach || !companion.useShared || !companion.plug || !companion.setSerialNumber ||
       !companion.setSensorCounts || !companion.setInputs || !companion.advanceClock) {
     *exitCode = out.Usage("MERLOXSIM.dll lacks a function --simulate needs");
     return false;
   }
+  return true;
+}
+
+uint32_t UseShared(const std::string& name) { return companion.useShared(name.c_str()); }
+
+bool UseOwn(Output& out, int* exitCode) {
   // merloxctl.exe imports MERLOX.dll, so it is loaded; no call has reached it yet.
   const uint32_t status = companion.attach(GetModuleHandleA("MERLOX.dll"));
   if (status != 0) {
@@ -152,14 +145,34 @@ void AdvanceClock(uint64_t milliseconds) { companion.advanceClock(milliseconds);
 #else
 constexpr const char* kHelp = "not in this build: it has no simulator";
 
-bool Available(Output& out, const std::string&, bool, int* exitCode) {
+bool LoadSimulator(Output& out, int* exitCode) {
   *exitCode = out.Usage("this build has no simulator for --simulate");
   return false;
 }
+uint32_t UseShared(const std::string&) { return 2; }
+bool UseOwn(Output&, int*) { return false; }
 int Plug(const DemoCard&) { return -1; }
 void SetInputs(int, uint8_t) {}
 void AdvanceClock(uint64_t) {}
 #endif
+
+// A shared simulator is used when it runs; one named on the command line must run.
+// Returns whether the cards of this process are still to be plugged in.
+bool Available(Output& out, const std::string& name, bool named, int* exitCode) {
+  if (!LoadSimulator(out, exitCode)) return false;
+  const uint32_t status = UseShared(name);
+  if (status == 0) {
+    out.Note("simulated cards: the shared simulator \"" + name + "\"");
+    return false;
+  }
+  if (named) {
+    *exitCode = NoSimulator(out, name, status);
+    return false;
+  }
+  if (!UseOwn(out, exitCode)) return false;
+  out.Note("simulated cards: two in this process (no shared simulator \"" + name + "\" runs)");
+  return true;
+}
 
 std::vector<int> simulated;  // the simulator's ids of the plugged cards
 std::atomic<bool> activityStopping{false};

@@ -15,14 +15,18 @@ namespace {
 // 22.5 C and 45 % as the card's sensor counts, then the four analog inputs.
 constexpr uint16_t kSensorCounts[6] = {25865, 26739, 6553, 13107, 19660, 26214};
 
-#if defined(MERLOX_WITH_SIMULATOR)
-std::string Shared(const std::string& name) {
-  const uint32_t status = merlox::sim::UseSharedSimulator(name);
+// "" for a shared simulator reached, else why not.
+[[maybe_unused]] std::string Explain(const std::string& name, uint32_t status) {
   if (status == 0) return "";
   return status == 2 ? "no shared simulator \"" + name + "\" runs (merloxsim serve --name " + name +
                            " starts one)"
                      : "the shared simulator \"" + name + "\" cannot be used (error " +
                            std::to_string(status) + ")";
+}
+
+#if defined(MERLOX_WITH_SIMULATOR)
+std::string Shared(const std::string& name) {
+  return Explain(name, merlox::sim::UseSharedSimulator(name));
 }
 
 std::string InProcess() {
@@ -46,15 +50,29 @@ bool Find(HMODULE module, const char* name, F& function) {
   return function != nullptr;
 }
 
-std::string Shared(const std::string&) {
-  return "this merloxd.exe cannot reach a shared simulator; --simulate alone plugs a card into "
-         "this process";
+// MERLOXSIM.dll, from beside merloxd.exe, points the loaded MERLOX.dll at itself or,
+// for a shared simulator, at that simulator's pipe.
+HMODULE Companion(std::string* problem) {
+  HMODULE module = LoadLibraryA("MERLOXSIM.dll");
+  if (module == nullptr) *problem = "--simulate needs MERLOXSIM.dll beside merloxd.exe";
+  return module;
 }
 
-// MERLOXSIM.dll, from beside merloxd.exe, points the loaded MERLOX.dll at itself.
+std::string Shared(const std::string& name) {
+  std::string problem;
+  const HMODULE module = Companion(&problem);
+  if (module == nullptr) return problem;
+  uint32_t(__stdcall * useShared)(const char*) = nullptr;
+  if (!Find(module, "MERLOXSIM_UseSharedSimulator", useShared)) {
+    return "MERLOXSIM.dll lacks MERLOXSIM_UseSharedSimulator";
+  }
+  return Explain(name, useShared(name.c_str()));
+}
+
 std::string InProcess() {
-  HMODULE module = LoadLibraryA("MERLOXSIM.dll");
-  if (module == nullptr) return "--simulate needs MERLOXSIM.dll beside merloxd.exe";
+  std::string problem;
+  const HMODULE module = Companion(&problem);
+  if (module == nullptr) return problem;
   uint32_t(__stdcall * attach)(void*) = nullptr;
   int32_t(__stdcall * plug)(uint32_t) = nullptr;
   uint32_t(__stdcall * setSerialNumber)(int32_t, uint64_t) = nullptr;

@@ -24,6 +24,13 @@ static class MerloxTest
 
     static int Main()
     {
+        // No shared simulator runs: the process keeps its own, which the rest uses.
+        string nobody = "nobody-serves-this-" + System.Diagnostics.Process.GetCurrentProcess().Id;
+        ExpectStatus(MerloxSim.MERLOXSIM_UseSharedSimulator(nobody), MerloxSim.StatusNoSimulator,
+                     "MERLOXSIM_UseSharedSimulator of a simulator that does not run");
+        ExpectStatus(MerloxSim.MERLOXSIM_UseSharedSimulator("no such/name"),
+                     MerloxSim.StatusInvalidParameter, "MERLOXSIM_UseSharedSimulator of a bad name");
+        ExpectStatus(MerloxSim.MERLOXSIM_UseInProcessSimulator(), 0, "MERLOXSIM_UseInProcessSimulator");
         MerloxSim.MERLOXSIM_Reset();
         int card = MerloxSim.MERLOXSIM_Plug(0x8080);
         MerloxSim.MERLOXSIM_SetSerialNumber(card, 0x1122334455667788UL);

@@ -31,6 +31,7 @@ class SimError(merlox.MerloxError):
 
 SIM_STATUS_TEXTS = {
     1: "the card's watchdog is not running",
+    2: "no shared simulator runs under that name",
     87: "unknown card id or invalid argument",
     122: "the data buffer is too small",
     126: "no MERLOX.dll is loaded",
@@ -99,6 +100,8 @@ ANY_REQUEST = -1
 _PROTOTYPES: list[tuple[str, Any, list[Any]]] = [
     ("MERLOXSIM_Attach", c_uint32, [c_void_p]),
     ("MERLOXSIM_Detach", c_uint32, []),
+    ("MERLOXSIM_UseSharedSimulator", c_uint32, [c_char_p]),
+    ("MERLOXSIM_UseInProcessSimulator", c_uint32, []),
     ("MERLOXSIM_Reset", c_uint32, []),
     ("MERLOXSIM_Plug", c_int32, [c_uint32]),
     ("MERLOXSIM_Unplug", c_uint32, [c_int32]),
@@ -178,6 +181,24 @@ def attach(module: Optional[int] = None) -> None:
 def detach() -> None:
     """Puts MERLOX.dll's imports back; close every card first."""
     _check(library().MERLOXSIM_Detach())
+
+
+def use_shared_simulator(name: str = "default") -> None:
+    """Points this process at the shared simulator `merloxsim serve --name NAME` runs:
+    the library's driver calls and shutdowns go there from now on (on Windows,
+    MERLOX.dll is attached if it is not yet). Close every card first. SimError 2
+    when none runs under that name, 87 for a name that is not 1 to 64 letters,
+    digits, '-' or '_'."""
+    try:
+        encoded = name.encode("ascii")
+    except UnicodeEncodeError:
+        raise SimError(87, SIM_STATUS_TEXTS[87]) from None
+    _check(library().MERLOXSIM_UseSharedSimulator(encoded))
+
+
+def use_in_process_simulator() -> None:
+    """Back to this process's own simulator; close every card first."""
+    _check(library().MERLOXSIM_UseInProcessSimulator())
 
 
 def reset() -> None:

@@ -1,4 +1,5 @@
 import ctypes
+import os
 import threading
 from typing import Any, Callable
 
@@ -282,3 +283,23 @@ def test_the_card_state_shows_what_the_library_did(card: int) -> None:
     assert sim.bulk_out(card) == [sim.BulkOut(0x02, 3, b"\x01\x02\x03")]
     assert sim.requests()[-1].pipe == 0x02
     assert merlox.query_card_name(0) == "Bench"
+
+
+@pytest.mark.parametrize(
+    "name, status",
+    [
+        ("nobody-serves-this-%d" % os.getpid(), 2),
+        ("no such/name", 87),
+        ("x" * 65, 87),
+        ("na\u00efve", 87),  # not ASCII: refused before the call
+    ],
+)
+def test_a_shared_simulator_that_does_not_run_is_refused_and_the_own_one_stays(
+        simulator: Any, name: str, status: int) -> None:
+    with pytest.raises(sim.SimError) as raised:
+        sim.use_shared_simulator(name)
+    assert raised.value.status == status
+    simulator.plug(0x8080)
+    assert merlox.get_num_cards() == 1
+    sim.use_in_process_simulator()
+    assert merlox.get_num_cards() == 1
