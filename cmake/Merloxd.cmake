@@ -68,6 +68,13 @@ if(WIN32)
   add_test(NAME merloxd_event_messages COMMAND merloxd_events_test $<TARGET_FILE:merloxd>)
   set_tests_properties(merloxd_event_messages PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
                        "every event has its text: ok")
+  add_executable(merloxd_security_test ${PROJECT_SOURCE_DIR}/tests/merloxd/windows/SecurityTest.cpp)
+  target_compile_options(merloxd_security_test PRIVATE ${MERLOX_WARNINGS} -Wno-restrict)
+  target_link_libraries(merloxd_security_test PRIVATE merloxd_guard)
+  target_link_options(merloxd_security_test PRIVATE -static)
+  add_test(NAME merloxd_security COMMAND merloxd_security_test)
+  set_tests_properties(merloxd_security PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
+                       "security: ok")
   set_tests_properties(merloxd_windows_check PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
     "card: card 0 is not there: FAILED\r?\ndisk-ok \\(disk\\): healthy: [0-9.]+ MiB free\r?\nmemory-ok \\(memory\\): healthy[^\n]*\nmemory-short \\(memory\\): FAILED: [0-9.]+ MiB available, less than[^\n]*\ncommand-ok \\(command\\): healthy: exit code 0\r?\ncommand-fails \\(command\\): FAILED: exit code 3\r?\nself \\(process\\): healthy: MERLOXD.EXE runs\r?\nno-such-process \\(process\\): FAILED: no-such-image.exe does not run\r?\nclosed-port \\(tcp\\): FAILED: 127.0.0.1:1: ")
 else()
