@@ -28,7 +28,7 @@ target_compile_definitions(merloxd PRIVATE MERLOXD_VERSION="${PROJECT_VERSION}")
 target_link_libraries(merloxd PRIVATE merloxd_guard merlox_cli11)
 
 if(WIN32)
-  target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32 winmm advapi32)
+  target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32 winmm advapi32 netapi32)
   target_compile_options(merloxd_guard PRIVATE -Wno-restrict)  # as merloxctl: a GCC 12 false alarm
   target_compile_options(merloxd PRIVATE -Wno-restrict)
   target_link_options(merloxd PRIVATE -static)

@@ -120,6 +120,22 @@ void CheckPipe() {
   CloseHandle(pipe);
 }
 
+// A file an administrator made belongs to that administrator: safe, since an
+// administrator could change it anyway. Under Wine every file belongs to the user
+// running it, who is an administrator there.
+void CheckOwnFiles() {
+  char path[MAX_PATH];
+  GetTempPathA(sizeof(path), path);
+  const std::string file = std::string(path) + "merloxd-security-test.toml";
+  const HANDLE made = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  CloseHandle(made);
+  const auto unsafe = merloxd::CheckOnlyAdministratorsWrite(file);
+  Expect(!unsafe, "a file an administrator made: " +
+                      (unsafe ? unsafe->path + " by " + unsafe->who : std::string("safe")));
+  DeleteFileA(file.c_str());
+}
+
 void CheckPrograms() {
   char system[MAX_PATH];
   GetSystemDirectoryA(system, sizeof(system));
@@ -138,6 +154,7 @@ int main() {
   CheckDescriptors();
   CheckPipe();
   CheckPrograms();
+  CheckOwnFiles();
   std::printf(failures == 0 ? "security: ok\n" : "%d failures\n", failures);
   return failures == 0 ? 0 : 1;
 }

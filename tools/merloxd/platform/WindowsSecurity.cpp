@@ -1,6 +1,7 @@
 #include "platform/WindowsSecurity.h"
 
 #include <aclapi.h>
+#include <lm.h>
 #include <sddl.h>
 
 #include <memory>
@@ -27,12 +28,51 @@ std::string SidText(PSID sid) {
   return result;
 }
 
+// Whether the account is a user in the local Administrators group: an administrator
+// who owns a file can change it anyway.
+bool AdministratorAccount(PSID sid) {
+  wchar_t name[256];
+  wchar_t domain[256];
+  DWORD nameLength = 256;
+  DWORD domainLength = 256;
+  SID_NAME_USE use;
+  if (!LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use) ||
+      use != SidTypeUser) {
+    return false;
+  }
+  // The group's name as this machine spells it (it is translated).
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(administrators);
+  wchar_t groupName[256];
+  wchar_t groupDomain[256];
+  DWORD groupLength = 256;
+  DWORD groupDomainLength = 256;
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+      !LookupAccountSidW(nullptr, administrators, groupName, &groupLength, groupDomain,
+                         &groupDomainLength, &use)) {
+    return false;
+  }
+  LPBYTE buffer = nullptr;
+  DWORD read = 0;
+  DWORD total = 0;
+  if (NetUserGetLocalGroups(nullptr, name, 0, LG_INCLUDE_INDIRECT, &buffer, MAX_PREFERRED_LENGTH,
+                            &read, &total) != NERR_Success) {
+    return false;
+  }
+  bool member = false;
+  const auto* groups = reinterpret_cast<LOCALGROUP_USERS_INFO_0*>(buffer);
+  for (DWORD i = 0; i < read && !member; ++i)
+    member = _wcsicmp(groups[i].lgrui0_name, groupName) == 0;
+  NetApiBufferFree(buffer);
+  return member;
+}
+
 bool Trusted(PSID sid) {
   const std::string text = SidText(sid);
   for (const char* trusted : kTrustedSids) {
     if (text == trusted) return true;
   }
-  return false;
+  return AdministratorAccount(sid);
 }
 
 // DOMAIN\name when Windows knows the account, else its SID.
