@@ -7,10 +7,15 @@ set(MERLOXD_PROGRAM_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/Main.cpp
                             ${PROJECT_SOURCE_DIR}/tools/merloxd/Simulation.cpp)
 list(REMOVE_ITEM MERLOXD_SOURCES ${MERLOXD_PROGRAM_SOURCES})
 if(WIN32)
+  # The service's entry starts the simulated cards of --simulate, as Main does.
+  list(APPEND MERLOXD_PROGRAM_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsService.cpp)
+endif()
+if(WIN32)
   list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsProbes.cpp
                               ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsControlChannel.cpp
                               ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsDirectoryLock.cpp
-                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsSecurity.cpp)
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsSecurity.cpp
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsServiceManager.cpp)
 else()
   list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixProbes.cpp
                               ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixControlChannel.cpp

@@ -44,9 +44,9 @@ class RecordingManager : public ServiceManager {
     preshutdown = milliseconds;
     return Call("SetPreshutdownTimeout");
   }
-  std::string RegisterEventSource(const std::string& file) override {
+  std::string AddEventSource(const std::string& file) override {
     messageFile = file;
-    return Call("RegisterEventSource");
+    return Call("AddEventSource");
   }
   std::string MakeStateDirectory(const std::string& path) override {
     stateDir = path;
@@ -76,7 +76,7 @@ TEST(ServiceInstallTest, InstallHandsTheServiceManagerEveryValue) {
   ASSERT_EQ(InstallService(kSettings, manager, out), 0) << out.str();
   EXPECT_THAT(manager.calls,
               ElementsAre("MakeStateDirectory", "CreateOrUpdate", "SetDescription",
-                          "SetFailureActions", "SetPreshutdownTimeout", "RegisterEventSource"));
+                          "SetFailureActions", "SetPreshutdownTimeout", "AddEventSource"));
   // Quoted as Windows splits a command line: a trailing backslash doubled before the quote.
   EXPECT_EQ(manager.definition.commandLine,
             "\"C:\\Program Files\\MERLOX\\bin\\merloxd.exe\" service --config "
@@ -88,7 +88,7 @@ TEST(ServiceInstallTest, InstallHandsTheServiceManagerEveryValue) {
   ASSERT_EQ(manager.failureActions.actions.size(), 3u);
   const uint32_t delays[] = {5000, 30000, 60000};
   for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(manager.failureActions.actions[i].kind, FailureAction::Kind::kRestart);
+    EXPECT_EQ(manager.failureActions.actions[i].kind, RecoveryStep::Kind::kRestart);
     EXPECT_EQ(manager.failureActions.actions[i].delayMilliseconds, delays[i]);
   }
   EXPECT_TRUE(manager.failureActions.alsoOnNonZeroExit);

@@ -15,6 +15,14 @@
 #include "Threads.h"
 #include "merlox.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include "ServiceInstall.h"
+#include "platform/WindowsService.h"
+#include "platform/WindowsServiceManager.h"
+#endif
+
 namespace {
 
 constexpr int kExitUsage = 2;
@@ -62,6 +70,21 @@ int Run(const merloxd::GuardConfig& config, const std::string& stateDir) {
   return result;
 }
 
+#if defined(_WIN32)
+// A full path, as the service's command line and the event source need one.
+std::string FullPath(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
+  return length > 0 && length < sizeof(full) ? std::string(full, length) : path;
+}
+
+std::string OwnProgram() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+  return std::string(path, length);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,6 +109,26 @@ int main(int argc, char** argv) {
                      "0x0000004D584F0A01)")
         ->expected(0, 1);
   }
+#if defined(_WIN32)
+  CLI::App* install = app.add_subcommand(
+      "install",
+      "install the Windows service merloxd (automatic start, LocalSystem), its failure actions, "
+      "its Event Log source and its state directory; needs an administrator");
+  install->add_option("--config", configPath, "the configuration (TOML)")->required();
+  install->add_option("--state-dir", stateDir, "where the state file and the journal go")
+      ->capture_default_str();
+  install
+      ->add_option("--simulate", simulator,
+                   "=NAME: the service uses the shared simulator of that name, for a rehearsal")
+      ->expected(1);
+  CLI::App* uninstall = app.add_subcommand(
+      "uninstall", "stop the service (a clean stop) and remove it and its Event Log source");
+  // What the service manager starts; not for people.
+  CLI::App* serviceEntry = app.add_subcommand("service", "")->group("");
+  serviceEntry->add_option("--config", configPath)->required();
+  serviceEntry->add_option("--state-dir", stateDir);
+  serviceEntry->add_option("--simulate", simulator)->expected(1);
+#endif
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& done) {
@@ -94,6 +137,28 @@ int main(int argc, char** argv) {
     std::cerr << "merloxd: " << error.what() << "; merloxd --help shows the usage" << std::endl;
     return kExitUsage;
   }
+#if defined(_WIN32)
+  if (serviceEntry->parsed()) {
+    return merloxd::RunService({FullPath(configPath), FullPath(stateDir), simulator});
+  }
+  if (uninstall->parsed()) {
+    return merloxd::UninstallService(*merloxd::MakeWindowsServiceManager(), std::cout);
+  }
+  if (install->parsed()) {
+    // Refused as merloxd check would refuse it, before anything is installed.
+    if (!simulator.empty()) {
+      const std::string problem = merloxd::StartSimulation(simulator);
+      if (!problem.empty()) {
+        std::cerr << "merloxd: " << problem << std::endl;
+        return kExitUsage;
+      }
+    }
+    if (!Configuration(configPath)) return kExitUsage;
+    const merloxd::InstallSettings settings{OwnProgram(), FullPath(configPath), FullPath(stateDir),
+                                            simulator};
+    return merloxd::InstallService(settings, *merloxd::MakeWindowsServiceManager(), std::cout);
+  }
+#endif
   if (run->count("--simulate") + check->count("--simulate") > 0) {
     const std::string problem = merloxd::StartSimulation(simulator);
     if (!problem.empty()) {

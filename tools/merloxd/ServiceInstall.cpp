@@ -44,9 +44,9 @@ bool RequireAdministrator(ServiceManager& manager, std::ostream& out, const char
 FailureActions GuardFailureActions() {
   FailureActions actions;
   actions.resetAfterSeconds = 24 * 3600;
-  actions.actions = {{FailureAction::Kind::kRestart, 5000},
-                     {FailureAction::Kind::kRestart, 30000},
-                     {FailureAction::Kind::kRestart, 60000}};
+  actions.actions = {{RecoveryStep::Kind::kRestart, 5000},
+                     {RecoveryStep::Kind::kRestart, 30000},
+                     {RecoveryStep::Kind::kRestart, 60000}};
   actions.alsoOnNonZeroExit = true;
   return actions;
 }
@@ -78,7 +78,7 @@ int InstallService(const InstallSettings& settings, ServiceManager& manager, std
       Step(out, "preshutdown timeout: " + std::to_string(kPreshutdownMilliseconds / 1000) + " s",
            manager.SetPreshutdownTimeout(kPreshutdownMilliseconds)) &&
       Step(out, "Event Log source merloxd (Application), texts in " + settings.program,
-           manager.RegisterEventSource(settings.program));
+           manager.AddEventSource(settings.program));
   if (!done) return 1;
   out << "merloxd: installed; start it with: sc start merloxd" << std::endl;
   return 0;

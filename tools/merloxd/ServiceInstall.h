@@ -23,14 +23,14 @@ struct ServiceDefinition {
   std::string account = "LocalSystem";
 };
 
-struct FailureAction {
+struct RecoveryStep {
   enum class Kind { kRestart, kNone } kind = Kind::kRestart;
   uint32_t delayMilliseconds = 0;
 };
 
 struct FailureActions {
   uint32_t resetAfterSeconds = 0;  // the failure count starts again after this long
-  std::vector<FailureAction> actions;
+  std::vector<RecoveryStep> actions;
   bool alsoOnNonZeroExit = true;  // a stop with an error counts as a failure too
 };
 
@@ -44,7 +44,7 @@ class ServiceManager {
   virtual std::string SetDescription(const std::string& description) = 0;
   virtual std::string SetFailureActions(const FailureActions& actions) = 0;
   virtual std::string SetPreshutdownTimeout(uint32_t milliseconds) = 0;
-  virtual std::string RegisterEventSource(const std::string& messageFile) = 0;
+  virtual std::string AddEventSource(const std::string& messageFile) = 0;
   virtual std::string MakeStateDirectory(const std::string& path) = 0;
   // Stops the service (waiting for it) when it runs, then deletes it.
   virtual std::string StopAndDelete() = 0;

@@ -11,8 +11,9 @@
 namespace merloxd {
 
 // Whom, besides SYSTEM, Administrators, TrustedInstaller and the users who are
-// administrators, the descriptor lets change the object: its owner, or a trustee with a write, delete or permissions
-// right. "Everyone" for a descriptor without an access list. Nothing when no one.
+// administrators, the descriptor lets change the object: its owner, or a trustee with a write,
+// delete or permissions right. "Everyone" for a descriptor without an access list. Nothing when no
+// one.
 std::optional<std::string> WritableByOthers(PSECURITY_DESCRIPTOR descriptor);
 
 struct UnsafePath {
