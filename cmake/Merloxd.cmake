@@ -80,6 +80,17 @@ if(WIN32)
   add_test(NAME merloxd_security COMMAND merloxd_security_test)
   set_tests_properties(merloxd_security PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
                        "security: ok")
+  # The service for real, under Wine's service manager, against merloxsim.exe.
+  add_executable(merloxd_service_test ${PROJECT_SOURCE_DIR}/tests/merloxd/windows/ServiceWineTest.cpp)
+  target_compile_options(merloxd_service_test PRIVATE ${MERLOX_WARNINGS} -Wno-restrict)
+  target_include_directories(merloxd_service_test PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_link_libraries(merloxd_service_test PRIVATE merlox_json)
+  target_link_options(merloxd_service_test PRIVATE -static)
+  add_test(NAME merloxd_service
+           COMMAND merloxd_service_test $<TARGET_FILE:merloxd> $<TARGET_FILE:merloxsim>
+                   $<TARGET_FILE:merloxctl>)
+  set_tests_properties(merloxd_service PROPERTIES TIMEOUT 180 PASS_REGULAR_EXPRESSION
+                       "merloxd service under Wine: ok")
   set_tests_properties(merloxd_windows_check PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
     "card: card 0 is not there: FAILED\r?\ndisk-ok \\(disk\\): healthy: [0-9.]+ MiB free\r?\nmemory-ok \\(memory\\): healthy[^\n]*\nmemory-short \\(memory\\): FAILED: [0-9.]+ MiB available, less than[^\n]*\ncommand-ok \\(command\\): healthy: exit code 0\r?\ncommand-fails \\(command\\): FAILED: exit code 3\r?\nself \\(process\\): healthy: MERLOXD.EXE runs\r?\nno-such-process \\(process\\): FAILED: no-such-image.exe does not run\r?\nclosed-port \\(tcp\\): FAILED: 127.0.0.1:1: ")
 else()

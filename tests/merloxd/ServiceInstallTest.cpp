@@ -24,6 +24,7 @@ class RecordingManager : public ServiceManager {
   ServiceDefinition definition;
   FailureActions failureActions;
   uint32_t preshutdown = 0;
+  bool onErrorExit = false;
   std::string messageFile, stateDir, description;
 
   bool IsAdministrator() override { return administrator; }
@@ -39,6 +40,10 @@ class RecordingManager : public ServiceManager {
   std::string SetFailureActions(const FailureActions& actions) override {
     failureActions = actions;
     return Call("SetFailureActions");
+  }
+  std::string SetFailureActionsOnErrorExit(bool on) override {
+    onErrorExit = on;
+    return Call("SetFailureActionsOnErrorExit");
   }
   std::string SetPreshutdownTimeout(uint32_t milliseconds) override {
     preshutdown = milliseconds;
@@ -74,9 +79,9 @@ TEST(ServiceInstallTest, InstallHandsTheServiceManagerEveryValue) {
   RecordingManager manager;
   std::ostringstream out;
   ASSERT_EQ(InstallService(kSettings, manager, out), 0) << out.str();
-  EXPECT_THAT(manager.calls,
-              ElementsAre("MakeStateDirectory", "CreateOrUpdate", "SetDescription",
-                          "SetFailureActions", "SetPreshutdownTimeout", "AddEventSource"));
+  EXPECT_THAT(manager.calls, ElementsAre("MakeStateDirectory", "CreateOrUpdate", "SetDescription",
+                                         "SetFailureActions", "SetFailureActionsOnErrorExit",
+                                         "SetPreshutdownTimeout", "AddEventSource"));
   // Quoted as Windows splits a command line: a trailing backslash doubled before the quote.
   EXPECT_EQ(manager.definition.commandLine,
             "\"C:\\Program Files\\MERLOX\\bin\\merloxd.exe\" service --config "
@@ -91,7 +96,7 @@ TEST(ServiceInstallTest, InstallHandsTheServiceManagerEveryValue) {
     EXPECT_EQ(manager.failureActions.actions[i].kind, RecoveryStep::Kind::kRestart);
     EXPECT_EQ(manager.failureActions.actions[i].delayMilliseconds, delays[i]);
   }
-  EXPECT_TRUE(manager.failureActions.alsoOnNonZeroExit);
+  EXPECT_TRUE(manager.onErrorExit);
   EXPECT_EQ(manager.preshutdown, 30000u);
   EXPECT_EQ(manager.messageFile, kSettings.program);
   EXPECT_EQ(manager.stateDir, kSettings.stateDir);
@@ -100,7 +105,7 @@ TEST(ServiceInstallTest, InstallHandsTheServiceManagerEveryValue) {
   // Again: the same calls, the service updated rather than made twice.
   manager.calls.clear();
   ASSERT_EQ(InstallService(kSettings, manager, out), 0);
-  EXPECT_EQ(manager.calls.size(), 6u);
+  EXPECT_EQ(manager.calls.size(), 7u);
   EXPECT_THAT(out.str(), HasSubstr("service merloxd updated"));
 }
 
@@ -118,6 +123,16 @@ TEST(ServiceInstallTest, AFailedStepStopsTheRestAndSaysWhich) {
   EXPECT_EQ(manager.calls.back(), "SetFailureActions");
   EXPECT_THAT(out.str(), HasSubstr("failure actions: restart after 5 s, 30 s and 60 s"));
   EXPECT_THAT(out.str(), HasSubstr("FAILED: access denied"));
+}
+
+TEST(ServiceInstallTest, AServiceManagerWithoutTheErrorExitFlagIsWarnedOf) {
+  RecordingManager manager;
+  manager.failAt = "SetFailureActionsOnErrorExit";
+  std::ostringstream out;
+  EXPECT_EQ(InstallService(kSettings, manager, out), 0);
+  EXPECT_EQ(manager.calls.back(), "AddEventSource") << "the install went on";
+  EXPECT_THAT(out.str(), HasSubstr("WARNING: failure actions also when it stops with an error "
+                                   "not set: access denied"));
 }
 
 TEST(ServiceInstallTest, WithoutAnAdministratorNothingIsAsked) {

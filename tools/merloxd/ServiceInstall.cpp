@@ -30,6 +30,14 @@ bool Step(std::ostream& out, const std::string& what, const std::string& failure
   return false;
 }
 
+// A step the service works without: said, and the install goes on.
+bool Warn(std::ostream& out, const std::string& what, const std::string& failure) {
+  if (failure.empty()) return Step(out, what, failure);
+  out << "merloxd: WARNING: " << what << " not set: " << failure
+      << "; the service is still restarted after a crash" << std::endl;
+  return true;
+}
+
 bool RequireAdministrator(ServiceManager& manager, std::ostream& out, const char* command) {
   if (manager.IsAdministrator()) return true;
   out << "merloxd: " << command
@@ -47,7 +55,6 @@ FailureActions GuardFailureActions() {
   actions.actions = {{RecoveryStep::Kind::kRestart, 5000},
                      {RecoveryStep::Kind::kRestart, 30000},
                      {RecoveryStep::Kind::kRestart, 60000}};
-  actions.alsoOnNonZeroExit = true;
   return actions;
 }
 
@@ -71,10 +78,10 @@ int InstallService(const InstallSettings& settings, ServiceManager& manager, std
                ": automatic start, LocalSystem, " + definition.commandLine,
            manager.CreateOrUpdate(definition)) &&
       Step(out, "description set", manager.SetDescription(kServiceDescription)) &&
-      Step(out,
-           "failure actions: restart after 5 s, 30 s and 60 s, counted afresh after a day, "
-           "also when it stops with an error",
+      Step(out, "failure actions: restart after 5 s, 30 s and 60 s, counted afresh after a day",
            manager.SetFailureActions(GuardFailureActions())) &&
+      Warn(out, "failure actions also when it stops with an error",
+           manager.SetFailureActionsOnErrorExit(true)) &&
       Step(out, "preshutdown timeout: " + std::to_string(kPreshutdownMilliseconds / 1000) + " s",
            manager.SetPreshutdownTimeout(kPreshutdownMilliseconds)) &&
       Step(out, "Event Log source merloxd (Application), texts in " + settings.program,

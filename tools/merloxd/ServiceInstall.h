@@ -31,7 +31,6 @@ struct RecoveryStep {
 struct FailureActions {
   uint32_t resetAfterSeconds = 0;  // the failure count starts again after this long
   std::vector<RecoveryStep> actions;
-  bool alsoOnNonZeroExit = true;  // a stop with an error counts as a failure too
 };
 
 // The calls install and uninstall make, one each; "" or what failed.
@@ -43,6 +42,8 @@ class ServiceManager {
   virtual std::string CreateOrUpdate(const ServiceDefinition& definition) = 0;
   virtual std::string SetDescription(const std::string& description) = 0;
   virtual std::string SetFailureActions(const FailureActions& actions) = 0;
+  // Whether a stop with an error counts as a failure too, not only a crash.
+  virtual std::string SetFailureActionsOnErrorExit(bool on) = 0;
   virtual std::string SetPreshutdownTimeout(uint32_t milliseconds) = 0;
   virtual std::string AddEventSource(const std::string& messageFile) = 0;
   virtual std::string MakeStateDirectory(const std::string& path) = 0;

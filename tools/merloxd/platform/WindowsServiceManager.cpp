@@ -86,9 +86,11 @@ class WindowsServiceManager : public ServiceManager {
     failure.dwResetPeriod = actions.resetAfterSeconds;
     failure.cActions = static_cast<DWORD>(steps.size());
     failure.lpsaActions = steps.data();
-    std::string problem = Configure(SERVICE_CONFIG_FAILURE_ACTIONS, &failure, "failure actions");
-    if (!problem.empty()) return problem;
-    SERVICE_FAILURE_ACTIONS_FLAG flag = {actions.alsoOnNonZeroExit ? TRUE : FALSE};
+    return Configure(SERVICE_CONFIG_FAILURE_ACTIONS, &failure, "failure actions");
+  }
+
+  std::string SetFailureActionsOnErrorExit(bool on) override {
+    SERVICE_FAILURE_ACTIONS_FLAG flag = {on ? TRUE : FALSE};
     return Configure(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag, "the failure actions' flag");
   }
 
