@@ -5,6 +5,9 @@
 // simulated host at its timeout), uninstall.
 // Usage: merloxd_service_test PATH\TO\merloxd.exe PATH\TO\merloxsim.exe PATH\TO\merloxctl.exe
 #include <windows.h>
+// after windows.h
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -158,6 +161,25 @@ struct Heartbeat {
   }
 };
 
+// Sets a file's access list from SDDL.
+bool SetAccess(const std::string& path, const char* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return false;
+  }
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL acl = nullptr;
+  GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
+  const DWORD error =
+      SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, acl, nullptr);
+  LocalFree(descriptor);
+  return error == ERROR_SUCCESS;
+}
+
 void WriteConfig(const std::string& path) {
   FILE* file = std::fopen(path.c_str(), "w");
   std::fputs(
@@ -251,6 +273,20 @@ int main(int argc, char** argv) {
              output.find("service merloxd updated") != std::string::npos,
          "install again updates it");
   CheckInstalled(service, config);
+
+  // A configuration anyone may change would let anyone run a program as the system:
+  // the service refuses to start.
+  Expect(SetAccess(config, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"),
+         "the configuration opened up");
+  StartServiceA(service.handle, 0, nullptr);
+  Expect(Until([&] { return service.State() == SERVICE_STOPPED; }, 20000),
+         "the service refuses to start with it");
+  SERVICE_STATUS refused = {};
+  QueryServiceStatus(service.handle, &refused);
+  Expect(refused.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR &&
+             refused.dwServiceSpecificExitCode == 2,
+         "its exit code says why: " + std::to_string(refused.dwServiceSpecificExitCode));
+  Expect(SetAccess(config, "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;WD)"), "closed again");
 
   // Fed while the application pings; the restart asked for once it stops.
   Heartbeat heartbeat;
