@@ -12,7 +12,8 @@ add_library(merloxd_guard STATIC ${MERLOXD_SOURCES})
 target_compile_options(merloxd_guard PRIVATE ${MERLOX_WARNINGS})
 target_include_directories(merloxd_guard PUBLIC ${PROJECT_SOURCE_DIR}/tools/merloxd
                                                 ${PROJECT_SOURCE_DIR}/include)
-target_link_libraries(merloxd_guard PUBLIC merlox_toml merlox_json merlox_tools_common)
+target_link_libraries(merloxd_guard PUBLIC merlox_toml merlox_json merlox_boost
+                                           merlox_tools_common)
 
 add_executable(merloxd ${PROJECT_SOURCE_DIR}/tools/merloxd/Main.cpp)
 target_compile_options(merloxd PRIVATE ${MERLOX_WARNINGS})
@@ -20,7 +21,10 @@ target_compile_definitions(merloxd PRIVATE MERLOXD_VERSION="${PROJECT_VERSION}")
 target_link_libraries(merloxd PRIVATE merloxd_guard merlox_cli11)
 
 if(WIN32)
-  target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32)
+  # Asio: Windows sockets (mswsock for AcceptEx). It asks for the Windows version it
+  # builds for before any header could give mingw-w64's default, which this repeats.
+  target_link_libraries(merloxd_guard PUBLIC MERLOX ws2_32 mswsock)
+  target_compile_definitions(merloxd_guard PUBLIC _WIN32_WINNT=0x0A00)
   target_compile_options(merloxd_guard PRIVATE -Wno-restrict)  # as merloxctl: a GCC 12 false alarm
   target_compile_options(merloxd PRIVATE -Wno-restrict)
   target_link_options(merloxd PRIVATE -static)

@@ -11,6 +11,7 @@
 #include "ConfigFile.h"
 #include "Engine.h"
 #include "Interrupt.h"
+#include "MonitorEndpoint.h"
 #include "Threads.h"
 #include "merlox.h"
 
@@ -55,6 +56,9 @@ int Run(const merloxd::GuardConfig& config, const std::string& stateDir) {
     }
   }
   merloxd::Engine engine(config, stateDir, std::cout);
+  merloxd::MonitorEndpoint monitoring(
+      config.http, [&engine] { return engine.Status(); }, std::cout);
+  monitoring.Start();
   merlox::tools::CatchInterrupt();
   merlox::tools::Thread watcher;
   bool done = false;
@@ -73,6 +77,7 @@ int Run(const merloxd::GuardConfig& config, const std::string& stateDir) {
     }
   });
   const int result = engine.Run();
+  monitoring.Stop();
   {
     std::lock_guard<merlox::tools::Mutex> lock(doneMutex);
     done = true;
