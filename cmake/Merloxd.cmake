@@ -2,11 +2,16 @@
 # Everything but main() is a library of its own, so that the host tests run the
 # engine in their own process beside the simulated card.
 file(GLOB MERLOXD_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/merloxd/*.cpp)
-list(REMOVE_ITEM MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/Main.cpp)
+# The program's own: its command line, and the simulated cards of --simulate.
+set(MERLOXD_PROGRAM_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/Main.cpp
+                            ${PROJECT_SOURCE_DIR}/tools/merloxd/Simulation.cpp)
+list(REMOVE_ITEM MERLOXD_SOURCES ${MERLOXD_PROGRAM_SOURCES})
 if(WIN32)
-  list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsProbes.cpp)
+  list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsProbes.cpp
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsControlChannel.cpp)
 else()
-  list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixProbes.cpp)
+  list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixProbes.cpp
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixControlChannel.cpp)
 endif()
 add_library(merloxd_guard STATIC ${MERLOXD_SOURCES})
 target_compile_options(merloxd_guard PRIVATE ${MERLOX_WARNINGS})
@@ -15,7 +20,7 @@ target_include_directories(merloxd_guard PUBLIC ${PROJECT_SOURCE_DIR}/tools/merl
 target_link_libraries(merloxd_guard PUBLIC merlox_toml merlox_json merlox_boost
                                            merlox_tools_common)
 
-add_executable(merloxd ${PROJECT_SOURCE_DIR}/tools/merloxd/Main.cpp)
+add_executable(merloxd ${MERLOXD_PROGRAM_SOURCES})
 target_compile_options(merloxd PRIVATE ${MERLOX_WARNINGS})
 target_compile_definitions(merloxd PRIVATE MERLOXD_VERSION="${PROJECT_VERSION}")
 target_link_libraries(merloxd PRIVATE merloxd_guard merlox_cli11)
@@ -37,6 +42,8 @@ if(WIN32)
     "card: card 0 is not there: FAILED\r?\ndisk-ok \\(disk\\): healthy: [0-9.]+ MiB free\r?\nmemory-ok \\(memory\\): healthy[^\n]*\nmemory-short \\(memory\\): FAILED: [0-9.]+ MiB available, less than[^\n]*\ncommand-ok \\(command\\): healthy: exit code 0\r?\ncommand-fails \\(command\\): FAILED: exit code 3\r?\nself \\(process\\): healthy: MERLOXD.EXE runs\r?\nno-such-process \\(process\\): FAILED: no-such-image.exe does not run\r?\nclosed-port \\(tcp\\): FAILED: 127.0.0.1:1: ")
 else()
   merlox_link_host(merloxd)
+  target_compile_definitions(merloxd PRIVATE MERLOX_WITH_SIMULATOR)
+  target_include_directories(merloxd PRIVATE ${MERLOX_SIM_INCLUDES})
   file(GLOB MERLOXD_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/merloxd/*.cpp)
   add_executable(merloxd_tests ${MERLOXD_TEST_SOURCES})
   merlox_internal_target(merloxd_tests)

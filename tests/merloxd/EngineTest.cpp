@@ -184,6 +184,29 @@ TEST_F(EngineTest, StatusShowsTheCardTheFeedingTheChecksThePauseAndTheActions) {
   guard.Finish();
 }
 
+TEST_F(EngineTest, AnApplicationThatStopsPingingStopsTheFeeding) {
+  Touch("watched");
+  const std::string heartbeat =
+      "[[check]]\nname = \"app\"\ntype = \"heartbeat\"\ninterval = \"100ms\"\n"
+      "grace = \"300ms\"\n";
+  Guard guard(Config("", "", heartbeat), StateDir());
+  Heartbeats& heartbeats = guard.engine().heartbeats();
+  ASSERT_EQ(heartbeats.Register("app", Milliseconds(200), Heartbeats::Clock::now()), "");
+  for (int i = 0; i < 12; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(heartbeats.Ping("app", Heartbeats::Clock::now()), "");
+  }
+  EXPECT_THAT(JournalEvents(), Not(Contains("acted"))) << "fed while it pinged";
+  EXPECT_GE(Watchdog().pets, 8u);
+  ASSERT_TRUE(WaitFor([&] {
+    const auto events = JournalEvents();
+    return std::find(events.begin(), events.end(), "acted") != events.end();
+  }));
+  guard.Finish();
+  EXPECT_THAT(guard.log(), HasSubstr("check app failing: no ping for"));
+  EXPECT_THAT(guard.log(), HasSubstr("acting: app failing past its grace"));
+}
+
 TEST_F(EngineTest, RebootRequestsARestartWithTheBackstopArmed) {
   Guard guard(Config("on_failure = \"reboot\"\nreboot_backstop = \"2m\""), StateDir());
   ASSERT_TRUE(system().WaitForExitRequests(1, 5000));

@@ -189,13 +189,32 @@ class InputState : public CardCheck {
   InputCheck settings_;
 };
 
+class HeartbeatFresh : public Check {
+ public:
+  HeartbeatFresh(std::string name, Heartbeats& heartbeats)
+      : name_(std::move(name)), heartbeats_(heartbeats) {}
+  CheckResult Run() override {
+    const HeartbeatResult result = heartbeats_.Judge(name_, Heartbeats::Clock::now());
+    return {result.healthy, result.detail};
+  }
+
+ private:
+  std::string name_;
+  Heartbeats& heartbeats_;
+};
+
 }  // namespace
 
-std::unique_ptr<Check> MakeCheck(const CheckSettings& settings, const CardLocator& locate) {
+std::unique_ptr<Check> MakeCheck(const CheckSettings& settings, const CardLocator& locate,
+                                 Heartbeats* heartbeats) {
   struct Maker {
     const CheckSettings& settings;
     const CardLocator& locate;
-    std::unique_ptr<Check> operator()(const HeartbeatCheck&) const { return nullptr; }
+    Heartbeats* heartbeats;
+    std::unique_ptr<Check> operator()(const HeartbeatCheck&) const {
+      if (heartbeats == nullptr) return nullptr;
+      return std::make_unique<HeartbeatFresh>(settings.name, *heartbeats);
+    }
     std::unique_ptr<Check> operator()(const ProcessCheck& c) const {
       return std::make_unique<ProcessAlive>(c);
     }
@@ -221,7 +240,7 @@ std::unique_ptr<Check> MakeCheck(const CheckSettings& settings, const CardLocato
       return std::make_unique<InputState>(c, locate);
     }
   };
-  return std::visit(Maker{settings, locate}, settings.kind);
+  return std::visit(Maker{settings, locate, heartbeats}, settings.kind);
 }
 
 }  // namespace merloxd

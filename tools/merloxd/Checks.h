@@ -9,6 +9,7 @@
 #include <string>
 
 #include "GuardConfig.h"
+#include "Heartbeats.h"
 
 namespace merloxd {
 
@@ -28,8 +29,9 @@ class Check {
 // negative number when no open card has it.
 using CardLocator = std::function<int32_t(const CardName&)>;
 
-// A check of the configured type. Heartbeats are fed by applications through the
-// engine, not run, and have none.
-std::unique_ptr<Check> MakeCheck(const CheckSettings& settings, const CardLocator& locate);
+// A check of the configured type. A heartbeat check reads what applications sent to
+// the register; without one (a check run once, for commissioning) it has none.
+std::unique_ptr<Check> MakeCheck(const CheckSettings& settings, const CardLocator& locate,
+                                 Heartbeats* heartbeats = nullptr);
 
 }  // namespace merloxd

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <ostream>
 
 #include "merlox.h"
@@ -36,10 +37,29 @@ std::string Hex(uint64_t value) {
   return text;
 }
 
+std::set<std::string> HeartbeatNames(const GuardConfig& config) {
+  std::set<std::string> names;
+  for (const CheckSettings& check : config.checks) {
+    if (std::holds_alternative<HeartbeatCheck>(check.kind)) names.insert(check.name);
+  }
+  return names;
+}
+
 }  // namespace
 
 Engine::Engine(GuardConfig config, std::string stateDir, std::ostream& log)
-    : config_(std::move(config)), stateDir_(std::move(stateDir)), log_(log) {}
+    : config_(std::move(config)),
+      stateDir_(std::move(stateDir)),
+      log_(log),
+      heartbeats_(HeartbeatNames(config_)) {
+  // What a status asked for before the first step shows.
+  published_.card = CardText();
+  published_.dryRun = config_.watchdog.dryRun;
+  published_.timeout = config_.watchdog.timeout;
+  for (const CheckSettings& check : config_.checks) {
+    published_.checks.push_back({check.name, check.type, true, {}, 0, "not checked yet"});
+  }
+}
 
 Engine::~Engine() {
   if (runner_) runner_->Stop();
@@ -171,8 +191,9 @@ bool Engine::Begin() {
 
   std::vector<CheckRunner::Entry> entries;
   for (const CheckSettings& settings : config_.checks) {
-    auto check = MakeCheck(settings, [this](const CardName& card) { return Locate(card); });
-    if (check) entries.push_back({settings, std::move(check)});
+    auto check = MakeCheck(
+        settings, [this](const CardName& card) { return Locate(card); }, &heartbeats_);
+    entries.push_back({settings, std::move(check)});
   }
   runner_ = std::make_unique<CheckRunner>(std::move(entries));
   const std::optional<unsigned> repairs =

@@ -15,6 +15,7 @@
 #include "GuardConfig.h"
 #include "GuardPolicy.h"
 #include "GuardStatus.h"
+#include "Heartbeats.h"
 #include "Threads.h"
 
 namespace merloxd {
@@ -34,6 +35,8 @@ class Engine {
   void Resume();
   // From any thread: how the guard stood after its last step, and whether it is paused now.
   GuardStatus Status();
+  // What applications ping through the control channel; the heartbeat checks read it.
+  Heartbeats& heartbeats() { return heartbeats_; }
 
  private:
   bool Begin();
@@ -55,6 +58,7 @@ class Engine {
   GuardConfig config_;
   std::string stateDir_;
   std::ostream& log_;
+  Heartbeats heartbeats_;
   std::unique_ptr<Journal> journal_;
   std::unique_ptr<CheckRunner> runner_;
   std::unique_ptr<GuardPolicy> policy_;

@@ -9,7 +9,8 @@
 
 #include "Commissioning.h"
 #include "ConfigFile.h"
-#include "Engine.h"
+#include "Guard.h"
+#include "Simulation.h"
 #include "Interrupt.h"
 #include "MonitorEndpoint.h"
 #include "Threads.h"
@@ -46,18 +47,9 @@ std::optional<merloxd::GuardConfig> Configuration(const std::string& path) {
 }
 
 int Run(const merloxd::GuardConfig& config, const std::string& stateDir) {
-  for (const auto& check : config.checks) {
-    if (std::holds_alternative<merloxd::HeartbeatCheck>(check.kind)) {
-      std::cerr << "merloxd: " << check.where << ": [[check]] \"" << check.name
-                << "\": heartbeat checks need the control channel, which this merloxd has not "
-                   "yet"
-                << std::endl;
-      return kExitUsage;
-    }
-  }
-  merloxd::Engine engine(config, stateDir, std::cout);
+  merloxd::Guard guard(config, stateDir, std::cout);
   merloxd::MonitorEndpoint monitoring(
-      config.http, [&engine] { return engine.Status(); }, std::cout);
+      config.http, [&guard] { return guard.engine().Status(); }, std::cout);
   monitoring.Start();
   merlox::tools::CatchInterrupt();
   merlox::tools::Thread watcher;
@@ -70,13 +62,13 @@ int Run(const merloxd::GuardConfig& config, const std::string& stateDir) {
         if (done) return;
       }
       if (merlox::tools::Interrupted()) {
-        engine.Stop();
+        guard.Stop();
         return;
       }
       merlox::tools::SleepMilliseconds(50);
     }
   });
-  const int result = engine.Run();
+  const int result = guard.Run();
   monitoring.Stop();
   {
     std::lock_guard<merlox::tools::Mutex> lock(doneMutex);
@@ -102,6 +94,15 @@ int main(int argc, char** argv) {
   CLI::App* check = app.add_subcommand(
       "check", "check the configuration, find the cards, run every check once; arms nothing");
   check->add_option("--config", configPath, "the configuration (TOML)")->required();
+  std::string simulator;
+  for (CLI::App* command : {run, check}) {
+    command
+        ->add_option("--simulate", simulator,
+                     "simulated cards instead of the driver: =NAME, the shared simulator of that "
+                     "name (merloxsim serve); alone, one card in this process (serial number "
+                     "0x0000004D584F0A01)")
+        ->expected(0, 1);
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& done) {
@@ -109,6 +110,17 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     std::cerr << "merloxd: " << error.what() << "; merloxd --help shows the usage" << std::endl;
     return kExitUsage;
+  }
+  if (run->count("--simulate") + check->count("--simulate") > 0) {
+    const std::string problem = merloxd::StartSimulation(simulator);
+    if (!problem.empty()) {
+      std::cerr << "merloxd: " << problem << std::endl;
+      return kExitUsage;
+    }
+    std::cout << "merloxd: simulated cards: "
+              << (simulator.empty() ? "one in this process"
+                                    : "the shared simulator \"" + simulator + "\"")
+              << std::endl;
   }
   const auto config = Configuration(configPath);
   if (!config) return kExitUsage;
