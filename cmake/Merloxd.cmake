@@ -40,6 +40,11 @@ if(WIN32)
            COMMAND merloxd check --config ${PROJECT_SOURCE_DIR}/tests/merloxd/windows-check.toml)
   set_tests_properties(merloxd_windows_check PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
     "card: card 0 is not there: FAILED\r?\ndisk-ok \\(disk\\): healthy: [0-9.]+ MiB free\r?\nmemory-ok \\(memory\\): healthy[^\n]*\nmemory-short \\(memory\\): FAILED: [0-9.]+ MiB available, less than[^\n]*\ncommand-ok \\(command\\): healthy: exit code 0\r?\ncommand-fails \\(command\\): FAILED: exit code 3\r?\nself \\(process\\): healthy: MERLOXD.EXE runs\r?\nno-such-process \\(process\\): FAILED: no-such-image.exe does not run\r?\nclosed-port \\(tcp\\): FAILED: 127.0.0.1:1: ")
+  # The monitoring endpoint of merloxd.exe under Wine, asked from Linux.
+  add_test(NAME merloxd_windows_metrics
+           COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/monitoring/windows_metrics_test.py
+                   ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:merloxd>)
+  set_tests_properties(merloxd_windows_metrics PROPERTIES TIMEOUT 300)
 else()
   merlox_link_host(merloxd)
   target_compile_definitions(merloxd PRIVATE MERLOX_WITH_SIMULATOR)
@@ -52,4 +57,24 @@ else()
   merlox_link_host(merloxd_tests)
   target_link_libraries(merloxd_tests PRIVATE GTest::gtest_main GTest::gmock)
   add_test(NAME merloxd_tests COMMAND merloxd_tests)
+  # The monitoring endpoint with the real parts: a Prometheus server scraping merloxd on
+  # a shared simulator, and the status page in headless Chromium. Once, in the tree
+  # without sanitizers (build/host, label monitoring): they test the processes
+  # together, which the sanitizer trees' unit tests of the same code do not.
+  if(MERLOX_SANITIZER STREQUAL "none")
+    find_program(MERLOX_PROMETHEUS prometheus REQUIRED)
+    find_program(MERLOX_CHROMIUM chromium REQUIRED)
+    set(MONITORING_PROGRAMS $<TARGET_FILE:merloxsim> $<TARGET_FILE:merloxd>
+                            $<TARGET_FILE:merloxctl>)
+    add_test(NAME merloxd_prometheus
+             COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/monitoring/prometheus_test.py
+                     ${MONITORING_PROGRAMS})
+    # The screenshots stay in the build tree: artifacts/status-page*.png.
+    add_test(NAME merloxd_status_page
+             COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/monitoring/status_page_test.py
+                     ${MONITORING_PROGRAMS} ${CMAKE_BINARY_DIR}/artifacts)
+    set_tests_properties(merloxd_prometheus merloxd_status_page PROPERTIES
+                         LABELS monitoring TIMEOUT 120
+                         ENVIRONMENT XDG_RUNTIME_DIR=${MERLOX_TEST_RUNTIME})
+  endif()
 endif()

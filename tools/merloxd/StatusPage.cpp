@@ -18,8 +18,8 @@ const std::string_view kStatusPage = R"html(<!DOCTYPE html>
            flex-wrap: wrap; justify-content: space-between; gap: 0.5em; }
   header h1 { font-size: 1.1em; margin: 0; }
   #updated.stale { color: #ff8182; }
-  main { padding: 0.6em; display: grid; gap: 0.6em;
-         grid-template-columns: repeat(auto-fit, minmax(min(100%, 22em), 1fr)); }
+  .grid { padding: 0.6em; display: grid; gap: 0.6em;
+          grid-template-columns: repeat(auto-fit, minmax(min(100%, 22em), 1fr)); }
   section { background: #fff; border: 1px solid var(--line); border-radius: 6px; padding: 0.6em 0.8em; }
   h2 { font-size: 1em; margin: 0 0 0.4em; }
   dl { display: grid; grid-template-columns: auto 1fr; gap: 0.15em 0.8em; margin: 0; }
@@ -44,6 +44,7 @@ const std::string_view kStatusPage = R"html(<!DOCTYPE html>
 <body>
 <header><h1>merloxd: <span id="card-name">…</span></h1><span id="updated">loading…</span></header>
 <main>
+<div class="grid">
   <section id="guard"><h2>Guard</h2><dl>
     <dt>Watchdog</dt><dd id="armed">…</dd>
     <dt>Timeout</dt><dd id="timeout">…</dd>
@@ -56,8 +57,9 @@ const std::string_view kStatusPage = R"html(<!DOCTYPE html>
   <section id="checks"><h2>Checks</h2>
     <table><thead><tr><th>Check</th><th>State</th><th>Last result</th></tr></thead>
     <tbody id="check-rows"></tbody></table></section>
+</div>
+<div class="grid" id="cards"></div>
 </main>
-<main id="cards"></main>
 <script>
 "use strict";
 const REFRESH_MS = 3000;
@@ -136,6 +138,9 @@ function plot(samples, now) {
     const y = v => 140 - (v - low) / (high - low) * 130;
     add("polyline", {fill: "none", stroke: colour, "stroke-width": 2, "vector-effect": "non-scaling-stroke",
                      points: samples.map(s => x(s[0]).toFixed(1) + "," + y(s[index]).toFixed(1)).join(" ")});
+    // The latest sample as a mark of its own: a single one draws no line.
+    const last = samples[samples.length - 1];
+    add("rect", {x: x(last[0]) - 4, y: y(last[index]) - 4, width: 8, height: 8, fill: colour});
     return [low, high];
   };
   const t = line(1, "#cf222e"), h = line(2, "#0969da");
