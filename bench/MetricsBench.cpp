@@ -1,19 +1,18 @@
 // merloxd's monitoring endpoint under load, each figure printed beside its goal:
 // the time of a /metrics scrape over HTTP on 127.0.0.1 with 32 simulated cards and
 // the guard's ten checks, every scrape reading every card (the cache off, its worst
-// case) and then through the cache as merloxd runs it; and how late the guard feeds
+// case, with the simulated driver answering at once and then as slowly as a real
+// card) and through the cache as merloxd runs it; and how late the guard feeds
 // while it is scraped back to back, against the same guard left alone.
 //
 //   merloxd_metrics_bench [--quick]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,7 +24,9 @@
 #include "ConfigFile.h"
 #include "Engine.h"
 #include "HttpServer.h"
+#include "LoopbackClient.h"
 #include "Monitor.h"
+#include "MonitorEndpoint.h"
 #include "SimDriver.h"
 #include "merlox.h"
 
@@ -37,57 +38,28 @@ using Seconds = std::chrono::duration<double>;
 constexpr int kCards = 32;
 constexpr int kFeedIntervalMs = 100;
 
-// A plain HTTP/1.1 client on one kept-alive connection.
-class Client {
- public:
-  explicit Client(uint16_t port) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-      std::perror("connect");
-      std::exit(1);
-    }
-  }
-  ~Client() { ::close(socket_); }
-
-  // The whole answer's length, after reading all of it.
-  size_t Get(const std::string& target) {
-    const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (::send(socket_, request.data(), request.size(), MSG_NOSIGNAL) < 0) std::exit(1);
-    std::string reply;
-    size_t end = std::string::npos, length = 0;
-    char buffer[65536];
-    while (end == std::string::npos || reply.size() < end + 4 + length) {
-      const ssize_t got = ::recv(socket_, buffer, sizeof(buffer), 0);
-      if (got <= 0) std::exit(1);
-      reply.append(buffer, static_cast<size_t>(got));
-      if (end == std::string::npos && (end = reply.find("\r\n\r\n")) != std::string::npos) {
-        const size_t field = reply.find("Content-Length: ");
-        length = std::stoul(reply.substr(field + 16));
-      }
-    }
-    return reply.size();
-  }
-
- private:
-  int socket_;
-};
-
 double Percentile(std::vector<double> values, double fraction) {
   std::sort(values.begin(), values.end());
   return values[std::min(values.size() - 1, static_cast<size_t>(fraction * values.size()))];
 }
 
-// Times scrapes of /metrics; milliseconds each.
+// Times scrapes of /metrics; milliseconds each. Every answer must show every card up.
 std::vector<double> Scrapes(uint16_t port, int count) {
-  Client client(port);
+  merlox::test::LoopbackClient client(port);
   std::vector<double> times;
   for (int i = 0; i < count; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    client.Get("/metrics");
+    const std::string answer = client.Get("/metrics");
     times.push_back(Seconds(std::chrono::steady_clock::now() - start).count() * 1000);
+    size_t up = 0;
+    for (size_t at = answer.find("\nmerlox_up{"); at != std::string::npos;
+         at = answer.find("\nmerlox_up{", at + 1)) {
+      up += answer.compare(answer.find('}', at), 4, "} 1\n") == 0;
+    }
+    if (up != kCards) {
+      std::fprintf(stderr, "a scrape showed %zu of %d cards up\n", up, kCards);
+      std::exit(1);
+    }
   }
   return times;
 }
@@ -162,19 +134,34 @@ int main(int argc, char** argv) {
     Monitor uncached(status, Milliseconds(0));
     HttpServer server([&uncached](std::string_view target) { return uncached.Get(target); });
     if (!server.Start("127.0.0.1", 0).empty()) return 1;
+    const uint64_t requests = driver.RequestCount();
     Print("/metrics, every card read at every scrape", Scrapes(server.Port(), scrapes),
           "p99 < 20 ms");
+    // The guard's own feeds and checks are among them: a few per scrape at most.
+    std::printf("   about %.0f driver requests per scrape\n",
+                static_cast<double>(driver.RequestCount() - requests) / scrapes);
     const std::vector<double> alone = FeedLateness(engine, watch);
     std::atomic<bool> stop{false};
     std::thread scraper([&] {
-      Client client(server.Port());
-      while (!stop.load()) client.Get("/metrics");
+      merlox::test::LoopbackClient client(server.Port());
+      while (!stop.load() && !client.Get("/metrics").empty()) {
+      }
     });
     const std::vector<double> scraped = FeedLateness(engine, watch);
     stop.store(true);
     scraper.join();
     Print("feed lateness, the guard alone", alone, "for comparison");
     Print("feed lateness, scraped back to back (cards read each time)", scraped, "p99 < 10 ms");
+  }
+  {
+    // A real card answers a control transfer in a USB microframe (125 us) or more.
+    driver.SetRequestDelay(125);
+    Monitor uncached(status, Milliseconds(0));
+    HttpServer server([&uncached](std::string_view target) { return uncached.Get(target); });
+    if (!server.Start("127.0.0.1", 0).empty()) return 1;
+    Print("/metrics, every card read, 125 us per driver request",
+          Scrapes(server.Port(), scrapes / 10), "p99 < 20 ms");
+    driver.SetRequestDelay(0);
   }
   Monitor cached(status, kCardReadInterval);
   HttpServer server([&cached](std::string_view target) { return cached.Get(target); });

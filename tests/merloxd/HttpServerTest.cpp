@@ -2,13 +2,8 @@
 // client that sends exactly the bytes each case needs: GET and HEAD, every other
 // method refused, requests too large or with a body, a client too slow, too many
 // connections, keep-alive, and a periodic task on the server's thread.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,55 +12,17 @@
 #include <thread>
 
 #include "HttpServer.h"
+#include "LoopbackClient.h"
 
 namespace merloxd {
 namespace {
+
+using merlox::test::LoopbackClient;
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
-
-// A connection to the server: sends bytes, reads what comes until the server closes
-// the connection or has been quiet for a while.
-class Client {
- public:
-  explicit Client(uint16_t port) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  }
-  ~Client() { ::close(socket_); }
-
-  bool Send(const std::string& bytes) {
-    return connected_ && ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                             static_cast<ssize_t>(bytes.size());
-  }
-  // What arrives before the connection closes or quietMs pass without a byte.
-  std::string Receive(int quietMs = 1000) {
-    std::string bytes;
-    closed_ = false;
-    for (;;) {
-      pollfd ready{socket_, POLLIN, 0};
-      if (::poll(&ready, 1, quietMs) <= 0) return bytes;
-      char buffer[65536];
-      const ssize_t got = ::recv(socket_, buffer, sizeof(buffer), 0);
-      if (got <= 0) {
-        closed_ = true;
-        return bytes;
-      }
-      bytes.append(buffer, static_cast<size_t>(got));
-    }
-  }
-  bool closed() const { return closed_; }
-
- private:
-  int socket_;
-  bool connected_ = false;
-  bool closed_ = false;
-};
 
 std::string Request(const std::string& method, const std::string& target,
                     const std::string& extra = "") {
@@ -114,7 +71,7 @@ TEST_F(HttpServerTest, GetAndHeadAnswerAndOtherMethodsAreRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request);
-    Client client(port());
+    LoopbackClient client(port());
     ASSERT_TRUE(client.Send(c.request));
     const std::string reply = client.Receive();
     EXPECT_TRUE(client.closed()) << "the connection stays open";
@@ -127,7 +84,7 @@ TEST_F(HttpServerTest, GetAndHeadAnswerAndOtherMethodsAreRefused) {
 
 TEST_F(HttpServerTest, KeptAliveConnectionsServeOneRequestAfterAnother) {
   Serve();
-  Client client(port());
+  LoopbackClient client(port());
   ASSERT_TRUE(client.Send(Request("GET", "/") + Request("HEAD", "/") + Request("GET", "/x")));
   const std::string replies = client.Receive(500);
   EXPECT_FALSE(client.closed());
@@ -158,7 +115,7 @@ TEST_F(HttpServerTest, RequestsBeyondTheLimitsAreRefusedAndTheConnectionClosed) 
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request.substr(0, 60));
-    Client client(port());
+    LoopbackClient client(port());
     client.Send(c.request);
     const std::string reply = client.Receive();
     EXPECT_THAT(reply, StartsWith(std::string(c.statusLine) + "\r\n"));
@@ -167,7 +124,7 @@ TEST_F(HttpServerTest, RequestsBeyondTheLimitsAreRefusedAndTheConnectionClosed) 
   // Exactly at the limit is still served.
   std::string fields;
   for (int i = 0; i < 6; ++i) fields += "X-" + std::to_string(i) + ": 1\r\n";  // and Host: 7
-  Client client(port());
+  LoopbackClient client(port());
   client.Send(Request("GET", "/", fields + "Connection: close\r\n"));
   EXPECT_THAT(client.Receive(), StartsWith("HTTP/1.1 200 OK\r\n"));
 }
@@ -177,7 +134,7 @@ TEST_F(HttpServerTest, AClientTooSlowIsCutOff) {
   limits.readTimeout = Milliseconds(300);
   Serve(limits);
   // Half a request, then nothing: closed at the read timeout, unanswered.
-  Client slow(port());
+  LoopbackClient slow(port());
   ASSERT_TRUE(slow.Send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(slow.Receive(5000), "");
@@ -190,20 +147,20 @@ TEST_F(HttpServerTest, ConnectionsAreBounded) {
   limits.connections = 2;
   Serve(limits);
   // Two idle connections take the places; a third is closed at once, unanswered.
-  auto first = std::make_unique<Client>(port());
-  auto second = std::make_unique<Client>(port());
+  auto first = std::make_unique<LoopbackClient>(port());
+  auto second = std::make_unique<LoopbackClient>(port());
   ASSERT_TRUE(first->Send(Request("GET", "/")));  // kept alive, and known to the server
   ASSERT_THAT(first->Receive(200), StartsWith("HTTP/1.1 200 OK"));
   ASSERT_TRUE(second->Send(Request("GET", "/")));
   ASSERT_THAT(second->Receive(200), StartsWith("HTTP/1.1 200 OK"));
-  Client third(port());
+  LoopbackClient third(port());
   third.Send(Request("GET", "/"));
   EXPECT_EQ(third.Receive(2000), "");
   EXPECT_TRUE(third.closed());
   // One that goes frees its place.
   first.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  Client fourth(port());
+  LoopbackClient fourth(port());
   fourth.Send(Request("GET", "/", "Connection: close\r\n"));
   EXPECT_THAT(fourth.Receive(), StartsWith("HTTP/1.1 200 OK"));
 }

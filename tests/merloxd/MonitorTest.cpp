@@ -9,7 +9,9 @@
 #include <sstream>
 
 #include "LibraryFixture.h"
+#include "LoopbackClient.h"
 #include "Monitor.h"
+#include "MonitorEndpoint.h"
 
 namespace merloxd {
 namespace {
@@ -139,6 +141,34 @@ TEST_F(MonitorTest, TickSamplesThePlotAndWritesTheTextFileWhole) {
   Monitor nowhere(Guard, Milliseconds(0), (folder / "missing" / "merloxd.prom").string());
   EXPECT_THAT(nowhere.Tick(), HasSubstr("cannot be written"));
   fs::remove_all(folder);
+}
+
+TEST_F(MonitorTest, TheEndpointSaysWhereItListensAndWhenThatIsBeyondThisMachine) {
+  // 0.0.0.0 takes 127.0.0.1 too: both are asked the same way.
+  for (const std::string host : {"127.0.0.1", "0.0.0.0"}) {
+    SCOPED_TRACE(host);
+    std::ostringstream log;
+    MonitorEndpoint endpoint({host, 0, ""}, Guard, log);
+    endpoint.Start();
+    const std::string port = std::to_string(endpoint.Port());
+    EXPECT_THAT(log.str(), HasSubstr(" metrics and status page at http://" + host + ":" + port));
+    EXPECT_EQ(log.str().find("are exposed: " + host + " is reachable from other machines") !=
+                  std::string::npos,
+              host == "0.0.0.0")
+        << log.str();
+    // It serves from its own thread: asked like a scraper, it answers.
+    merlox::test::LoopbackClient client(endpoint.Port());
+    EXPECT_THAT(client.Get("/metrics"), HasSubstr("merlox_up{card=\"0x0000004D584F0A01\"} 1"));
+    endpoint.Stop();
+  }
+  // A port already taken: said, and the guard goes on without the endpoint.
+  std::ostringstream first, second;
+  MonitorEndpoint taken({"127.0.0.1", 0, ""}, Guard, first);
+  taken.Start();
+  MonitorEndpoint refused({"127.0.0.1", taken.Port(), ""}, Guard, second);
+  refused.Start();
+  EXPECT_THAT(second.str(), HasSubstr(" no metrics or status page: cannot listen on 127.0.0.1:" +
+                                      std::to_string(taken.Port())));
 }
 
 TEST(SensorHistoryTest, KeepsTheWindowAndForgetsCardsWithoutSamples) {

@@ -30,12 +30,14 @@ interval = "200ms"
 
 
 def chromium(profile: str, *args: str) -> "subprocess.CompletedProcess[str]":
-    # As root (CI) Chromium runs only without its sandbox; the budget lets the page's
-    # script fetch /status.json and draw before the DOM or the picture is taken.
+    # As root (CI) Chromium runs only without its sandbox; its profile and home are the
+    # test's own; the budget lets the page's script fetch /status.json and draw before
+    # the DOM or the picture is taken.
     return subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu",
                            "--no-first-run", "--disable-dev-shm-usage",
                            "--user-data-dir=" + profile, "--virtual-time-budget=5000", *args],
-                          capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+                          capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL,
+                          env={**os.environ, "HOME": profile})
 
 
 class Elements(html.parser.HTMLParser):

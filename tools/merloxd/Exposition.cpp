@@ -46,10 +46,11 @@ std::string EscapeLabelValue(std::string_view value) {
   return text;
 }
 
+// Appended piece by piece: the text is the scrape's whole answer, built once.
 void Exposition::Family(std::string_view name, Type type, std::string_view help) {
   name_ = name;
-  text_ += "# HELP " + name_ + " " + EscapeHelp(help) + "\n";
-  text_ += "# TYPE " + name_ + (type == Type::kCounter ? " counter\n" : " gauge\n");
+  text_.append("# HELP ").append(name_).append(" ").append(EscapeHelp(help)).append("\n");
+  text_.append("# TYPE ").append(name_).append(type == Type::kCounter ? " counter\n" : " gauge\n");
 }
 
 void Exposition::Sample(const Labels& labels, double value) {
@@ -58,11 +59,12 @@ void Exposition::Sample(const Labels& labels, double value) {
     text_ += '{';
     for (size_t i = 0; i < labels.size(); ++i) {
       if (i > 0) text_ += ',';
-      text_ += std::string(labels[i].first) + "=\"" + EscapeLabelValue(labels[i].second) + "\"";
+      text_.append(labels[i].first).append("=\"");
+      text_.append(EscapeLabelValue(labels[i].second)).append("\"");
     }
     text_ += '}';
   }
-  text_ += " " + SampleValue(value) + "\n";
+  text_.append(" ").append(SampleValue(value)).append("\n");
 }
 
 }  // namespace merloxd

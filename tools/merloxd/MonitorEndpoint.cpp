@@ -8,10 +8,9 @@
 namespace merloxd {
 namespace {
 
-std::string Url(const HttpSettings& settings) {
-  const bool v6 = settings.host.find(':') != std::string::npos;
-  return "http://" + (v6 ? "[" + settings.host + "]" : settings.host) + ":" +
-         std::to_string(settings.port) + "/";
+std::string Url(const std::string& host, uint16_t port) {
+  const bool v6 = host.find(':') != std::string::npos;
+  return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/";
 }
 
 }  // namespace
@@ -31,7 +30,8 @@ void MonitorEndpoint::Start() {
     log_ << time << " no metrics or status page: " << failed << std::endl;
     return;
   }
-  log_ << time << " metrics and status page at " << Url(settings_) << std::endl;
+  log_ << time << " metrics and status page at " << Url(settings_.host, server_.Port())
+       << std::endl;
   if (!IsLoopback(settings_.host)) {
     log_ << time << " the metrics and status page are exposed: " << settings_.host
          << " is reachable from other machines, without authentication" << std::endl;

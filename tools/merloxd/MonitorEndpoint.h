@@ -21,6 +21,7 @@ class MonitorEndpoint {
   // why it cannot listen.
   void Start();
   void Stop() { server_.Stop(); }
+  uint16_t Port() const { return server_.Port(); }
 
  private:
   void Tick();
