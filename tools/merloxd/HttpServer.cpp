@@ -129,6 +129,7 @@ struct HttpServer::Impl {
   asio::io_context io{1};
   tcp::acceptor acceptor{io};
   asio::steady_timer timer{io};
+  asio::steady_timer pause{io};
   uint16_t port = 0;
   Milliseconds period{0};
   std::function<void()> task;
@@ -137,7 +138,15 @@ struct HttpServer::Impl {
   void Accept() {
     acceptor.async_accept([this](ErrorCode error, tcp::socket socket) {
       if (error == asio::error::operation_aborted) return;
-      if (!error && shared.open < shared.limits.connections) {
+      if (error) {
+        // Out of sockets or memory for now: try again a little later, not in a loop.
+        pause.expires_after(std::chrono::milliseconds(100));
+        pause.async_wait([this](ErrorCode waited) {
+          if (!waited) Accept();
+        });
+        return;
+      }
+      if (shared.open < shared.limits.connections) {
         std::make_shared<Session>(std::move(socket), shared)->ReadRequest();
       }
       // Past the limit the socket closes here, unanswered.
