@@ -30,7 +30,8 @@ add_dependencies(header_c_msvc_lib merlox_msvc_import_library MERLOX)
 # Install layout, in components an installer or a packager can pick from:
 #   Runtime      bin/MERLOX.dll, bin/merloxctl.exe, and README.txt, LICENSE.txt and
 #                CHANGELOG.md at the top
-#   Development  lib/ both import libraries and the package config, include/merlox.h
+#   Development  lib/ both import libraries and the package config, include/merlox.h,
+#                include/merloxd_client.h (applications' heartbeats to merloxd)
 #   Simulator    bin/MERLOXSIM.dll (and merloxsim.exe), lib/libMERLOXSIM.dll.a,
 #                include/merloxsim.h: for applications' own tests, never shipped with
 #                an application
@@ -43,7 +44,8 @@ install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION . COMPONENT Runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt COMPONENT Runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION . COMPONENT Runtime)
 install(FILES ${MERLOX_MSVC_IMPORT_LIBRARY} DESTINATION lib COMPONENT Development)
-install(FILES ${PROJECT_SOURCE_DIR}/include/merlox.h DESTINATION include COMPONENT Development)
+install(FILES ${PROJECT_SOURCE_DIR}/include/merlox.h ${PROJECT_SOURCE_DIR}/include/merloxd_client.h
+        DESTINATION include COMPONENT Development)
 
 # find_package(MERLOX 1.0) accepts any 1.x at or above 1.0: minor versions only add.
 include(CMakePackageConfigHelpers)

@@ -8,10 +8,12 @@ set(MERLOXD_PROGRAM_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/Main.cpp
 list(REMOVE_ITEM MERLOXD_SOURCES ${MERLOXD_PROGRAM_SOURCES})
 if(WIN32)
   list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsProbes.cpp
-                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsControlChannel.cpp)
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsControlChannel.cpp
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/WindowsDirectoryLock.cpp)
 else()
   list(APPEND MERLOXD_SOURCES ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixProbes.cpp
-                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixControlChannel.cpp)
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixControlChannel.cpp
+                              ${PROJECT_SOURCE_DIR}/tools/merloxd/platform/PosixDirectoryLock.cpp)
 endif()
 add_library(merloxd_guard STATIC ${MERLOXD_SOURCES})
 target_compile_options(merloxd_guard PRIVATE ${MERLOX_WARNINGS})
@@ -43,6 +45,16 @@ if(WIN32)
   # The checks that ask Windows itself, through merloxd check under Wine.
   add_test(NAME merloxd_windows_check
            COMMAND merloxd check --config ${PROJECT_SOURCE_DIR}/tests/merloxd/windows-check.toml)
+  # An application's heartbeat through the C client header, from a Windows program,
+  # to merloxd.exe with a card simulated in its own process.
+  add_executable(merloxd_heartbeat_test
+                 ${PROJECT_SOURCE_DIR}/tests/merloxd/windows/HeartbeatWineTest.c)
+  target_include_directories(merloxd_heartbeat_test PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_compile_options(merloxd_heartbeat_test PRIVATE -Wall -Wextra -Werror)
+  target_link_options(merloxd_heartbeat_test PRIVATE -static)
+  add_test(NAME merloxd_heartbeat COMMAND merloxd_heartbeat_test $<TARGET_FILE:merloxd>)
+  set_tests_properties(merloxd_heartbeat PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
+                       "merloxd heartbeat under Wine: ok")
   set_tests_properties(merloxd_windows_check PROPERTIES TIMEOUT 120 PASS_REGULAR_EXPRESSION
     "card: card 0 is not there: FAILED\r?\ndisk-ok \\(disk\\): healthy: [0-9.]+ MiB free\r?\nmemory-ok \\(memory\\): healthy[^\n]*\nmemory-short \\(memory\\): FAILED: [0-9.]+ MiB available, less than[^\n]*\ncommand-ok \\(command\\): healthy: exit code 0\r?\ncommand-fails \\(command\\): FAILED: exit code 3\r?\nself \\(process\\): healthy: MERLOXD.EXE runs\r?\nno-such-process \\(process\\): FAILED: no-such-image.exe does not run\r?\nclosed-port \\(tcp\\): FAILED: 127.0.0.1:1: ")
   # The monitoring endpoint of merloxd.exe under Wine, asked from Linux.
@@ -62,6 +74,14 @@ else()
   merlox_link_host(merloxd_tests)
   target_link_libraries(merloxd_tests PRIVATE GTest::gtest_main GTest::gmock)
   add_test(NAME merloxd_tests COMMAND merloxd_tests)
+  # Whole processes against a shared simulator, once: in the AddressSanitizer tree.
+  if(MERLOX_SANITIZER STREQUAL "address")
+    add_test(NAME merloxd_processes
+             COMMAND ${MERLOXCTL_PYTHON} ${PROJECT_SOURCE_DIR}/tests/merloxd/merloxd_test.py
+                     $<TARGET_FILE:merloxd> $<TARGET_FILE:merloxctl> $<TARGET_FILE:merloxsim>)
+    set_tests_properties(merloxd_processes PROPERTIES TIMEOUT 300 ENVIRONMENT
+                         XDG_RUNTIME_DIR=${MERLOX_TEST_RUNTIME})
+  endif()
   # The monitoring endpoint with the real parts: a Prometheus server scraping merloxd on
   # a shared simulator, and the status page in headless Chromium. Once, in the tree
   # without sanitizers (build/host, label monitoring): they test the processes

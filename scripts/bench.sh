@@ -12,7 +12,7 @@ jobs=${MERLOX_JOBS:-$(nproc)}
 dir=build/bench
 [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DMERLOX_SANITIZER=none -DMERLOX_BENCHMARKS=ON >/dev/null
-ninja -C "$dir" -j "$jobs" merlox_bench merlox_shared merloxd_metrics_bench
+ninja -C "$dir" -j "$jobs" merlox_bench merlox_shared merloxd merloxsim merloxd_metrics_bench
 
 "$dir/merlox_bench" "$@"
 
@@ -28,6 +28,11 @@ for argument in "$@"; do [ "$argument" = --quick ] && quick=--quick; done
 echo
 MERLOX_LIBRARY="$dir/libmerlox.so" PYTHONPATH=bindings/python PYTHONDONTWRITEBYTECODE=1 \
   /usr/bin/python3 bench/python_bench.py $quick
+
+# merloxd: the lateness of its feeds with both cores busy, its CPU time and memory
+# (bench/merloxd_bench.py).
+echo
+/usr/bin/python3 bench/merloxd_bench.py "$dir" $quick
 
 [ "${MERLOX_BENCH_CALLGRIND:-1}" = 0 ] && exit 0
 if ! command -v valgrind >/dev/null; then

@@ -23,7 +23,7 @@ function(expect_files root)
 endfunction()
 
 set(runtime bin/MERLOX.dll bin/merloxctl.exe bin/merloxd.exe README.txt LICENSE.txt CHANGELOG.md)
-set(development lib/libMERLOX.dll.a lib/MERLOX.lib include/merlox.h
+set(development lib/libMERLOX.dll.a lib/MERLOX.lib include/merlox.h include/merloxd_client.h
                 lib/cmake/MERLOX/MERLOXConfig.cmake lib/cmake/MERLOX/MERLOXConfigVersion.cmake)
 set(simulator bin/MERLOXSIM.dll lib/libMERLOXSIM.dll.a include/merloxsim.h)
 

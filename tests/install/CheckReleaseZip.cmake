@@ -15,7 +15,7 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cannot list ${zip}")
 endif()
 foreach(file README.txt LICENSE.txt CHANGELOG.md bin/MERLOX.dll bin/merloxctl.exe bin/merloxd.exe
-             bin/MERLOXSIM.dll lib/MERLOX.lib include/merlox.h
+             bin/MERLOXSIM.dll lib/MERLOX.lib include/merlox.h include/merloxd_client.h
              lib/cmake/MERLOX/MERLOXConfigVersion.cmake)
   if(NOT listing MATCHES "(^|\n)${NAME}/${file}\n")
     message(FATAL_ERROR "${NAME}.zip lacks ${NAME}/${file}; it holds:\n${listing}")

@@ -156,6 +156,9 @@ TEST_F(EngineTest, StatusShowsTheCardTheFeedingTheChecksThePauseAndTheActions) {
   EXPECT_EQ(status.serial, kSerial);
   EXPECT_EQ(status.timeout, Milliseconds(3000));
   EXPECT_EQ(status.feeds, Watchdog().pets);
+  EXPECT_EQ(status.lateness.samples, status.feeds);
+  EXPECT_GT(status.lateness.max, 0.0);
+  EXPECT_LT(status.lateness.max, 1000.0);
   ASSERT_TRUE(status.lastFeed);
   EXPECT_GE(*status.lastFeed, start);
   EXPECT_EQ(status.decision, "f failing past its grace");
@@ -314,6 +317,22 @@ TEST_F(EngineTest, ACardThatGoesIsLookedForAndArmedAgainWhenItComesBack) {
   guard.Finish();
   const auto events = JournalEvents();
   EXPECT_EQ(std::count(events.begin(), events.end(), "armed"), 2);
+}
+
+TEST(LatenessRecordTest, PercentilesOfTheLastSamplesOnly) {
+  LatenessRecord record;
+  EXPECT_EQ(record.Summary().samples, 0u);
+  for (int i = 1; i <= 100; ++i) record.Add(i);
+  FeedLateness summary = record.Summary();
+  EXPECT_EQ(summary.samples, 100u);
+  EXPECT_EQ(summary.p50, 50.0);
+  EXPECT_EQ(summary.p99, 99.0);
+  EXPECT_EQ(summary.max, 100.0);
+  // A late feed long ago is forgotten once the ring has gone round.
+  for (size_t i = 0; i < LatenessRecord::kSamples; ++i) record.Add(2.0);
+  summary = record.Summary();
+  EXPECT_EQ(summary.samples, LatenessRecord::kSamples);
+  EXPECT_EQ(summary.max, 2.0);
 }
 
 // A check that hangs counts as failed at its timeout, and never holds anything up.

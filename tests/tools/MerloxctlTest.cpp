@@ -180,6 +180,11 @@ TEST_F(MerloxctlTest, BadCommandLinesAreRefusedBeforeAnythingIsSent) {
       {{"--colour", "list"}, "--colour"},
       {{"wdg"}, "a subcommand is required; merloxctl wdg --help shows the usage"},
       {{"help", "wdg", "frob"}, "help: there is no command \"frob\""},
+      {{"guard", "pause"}, "DURATION"},
+      {{"guard", "pause", "10x"}, "pause \"10x\" is not a duration"},
+      {{"guard", "frob"}, "frob"},
+      {{"notify"}, "NAME"},
+      {{"notify", "app", "--timeout", "5q"}, "timeout \"5q\" is not a duration"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -207,6 +212,11 @@ TEST_F(MerloxctlTest, EveryCommandHasItsOwnHelpAndHelpSaysTheSame) {
                                   "wdg reset-duration",
                                   "wdg arm-reaction",
                                   "wdg keepalive",
+                                  "guard",
+                                  "guard status",
+                                  "guard pause",
+                                  "guard resume",
+                                  "notify",
                                   "ai",
                                   "ai read",
                                   "ai enable",

@@ -109,6 +109,7 @@ class CommandLine {
   void AddWatchdog();
   void AddInputsOutputs();
   void AddOthers();
+  void AddGuard();
   void AddSimulator();
   std::string SimulatorName() const { return simulator_.value_or(kDefaultSimulator); }
   Words Sort(Leaf& leaf) const;
@@ -130,6 +131,7 @@ class CommandLine {
   std::string interval_, keepaliveTimeout_;
   bool leaveArmed_ = false;
   std::string debounceInput_, debounceInputs_;
+  std::string control_, pauseReason_, notifyTimeout_;
 };
 
 CommandLine::CommandLine() {
@@ -155,6 +157,7 @@ CommandLine::CommandLine() {
   AddWatchdog();
   AddInputsOutputs();
   AddOthers();
+  AddGuard();
 #if defined(MERLOX_WITH_SIMULATOR)
   AddSimulator();
 #endif
@@ -405,6 +408,59 @@ void CommandLine::AddOthers() {
   };
   help_ = app_.add_subcommand("help", "show the help of merloxctl or of a command");
   help_->add_option("COMMAND", helpTopic_, "a command, such as wdg timeout")->type_name("");
+}
+
+void CommandLine::AddGuard() {
+  CLI::App* guard = Group("guard", "merloxd, the guard: its status, pause and resume");
+  const auto control = [this](CLI::App* command) {
+    command
+        ->add_option(
+            "--control", control_,
+            "where merloxd listens: by default $MERLOXD_CONTROL, else \\\\.\\pipe\\merloxd "
+            "on Windows or /var/lib/merloxd/control.sock")
+        ->type_name("ADDRESS");
+  };
+  Leaf& status = Add(guard, "status", "how the guard stands: card, feeding, checks, pause",
+                     CardUse::kNone, {}, 0);
+  control(status.app);
+  status.bind = [this](const Words&) -> Action {
+    return [this](Output& out) { return GuardStatus(out, control_); };
+  };
+  Leaf& pause = Add(guard, "pause",
+                    "feed the watchdog whatever the checks say, for maintenance; it ends by itself",
+                    CardUse::kNone, {{"DURATION", "1 s to 24 h: 30m, 2h"}}, 1);
+  control(pause.app);
+  pause.app->add_option("--reason", pauseReason_, "why, for the guard's journal")
+      ->type_name("TEXT");
+  pause.bind = [this](const Words& words) -> Action {
+    const double milliseconds = ParseDuration(*words.at(0), "pause");
+    return [this, milliseconds](Output& out) {
+      return GuardPause(out, control_, milliseconds, pauseReason_);
+    };
+  };
+  Leaf& resume = Add(guard, "resume", "end a pause now", CardUse::kNone, {}, 0);
+  control(resume.app);
+  resume.bind = [this](const Words&) -> Action {
+    return [this](Output& out) { return GuardResume(out, control_); };
+  };
+
+  Leaf& notify = Add(
+      &app_, "notify",
+      "send merloxd the heartbeat of the check NAME; with --timeout, register it first",
+      CardUse::kNone, {{"NAME", "the name of a heartbeat check in the guard's configuration"}}, 1);
+  control(notify.app);
+  notify.app
+      ->add_option("--timeout", notifyTimeout_,
+                   "register the heartbeat with this timeout (100 ms to 24 h): the guard counts "
+                   "it failed when no ping follows within it")
+      ->type_name("DURATION");
+  notify.bind = [this](const Words& words) -> Action {
+    std::optional<double> timeout;
+    if (!notifyTimeout_.empty()) timeout = ParseDuration(notifyTimeout_, "timeout");
+    return [this, name = *words.at(0), timeout](Output& out) {
+      return Notify(out, control_, name, timeout);
+    };
+  };
 }
 
 #if defined(MERLOX_WITH_SIMULATOR)

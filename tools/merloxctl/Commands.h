@@ -53,6 +53,16 @@ int OutputsSet(Output& out, const CardChoice& choice, uint32_t output, bool on);
 int OutputsPwm(Output& out, const CardChoice& choice, uint32_t output, uint8_t low, int32_t high);
 int Speaker(Output& out, const CardChoice& choice, int32_t frequency);
 
+// merloxd's control channel at this address ("" for the default): its status,
+// pause and resume, and an application's heartbeat (registered first when a
+// timeout is given).
+int GuardStatus(Output& out, const std::string& address);
+int GuardPause(Output& out, const std::string& address, double milliseconds,
+               const std::string& reason);
+int GuardResume(Output& out, const std::string& address);
+int Notify(Output& out, const std::string& address, const std::string& name,
+           std::optional<double> timeoutMilliseconds);
+
 // Prints watchdog events and input changes as they come, for one card or all, until
 // Ctrl+C.
 int Watch(Output& out, const std::optional<CardChoice>& choice);

@@ -93,15 +93,21 @@ void Engine::Resume() {
 }
 
 GuardStatus Engine::Status() {
-  std::lock_guard<merlox::tools::Mutex> lock(mutex_);
-  GuardStatus status = published_;
-  status.paused = pausedUntil_.has_value();
-  if (pausedUntil_) {
-    status.pausedUntil =
-        UnixMillisecondsNow() +
-        std::chrono::duration_cast<Milliseconds>(*pausedUntil_ - Clock::now()).count();
-    status.pauseReason = pauseReason_;
+  GuardStatus status;
+  LatenessRecord lateness;
+  {
+    std::lock_guard<merlox::tools::Mutex> lock(mutex_);
+    status = published_;
+    lateness = lateness_;  // summed up below, not under the lock the feeding takes
+    status.paused = pausedUntil_.has_value();
+    if (pausedUntil_) {
+      status.pausedUntil =
+          UnixMillisecondsNow() +
+          std::chrono::duration_cast<Milliseconds>(*pausedUntil_ - Clock::now()).count();
+      status.pauseReason = pauseReason_;
+    }
   }
+  status.lateness = lateness.Summary();
   return status;
 }
 
@@ -263,6 +269,11 @@ void Engine::Feed() {
   }
   ++feeds_;
   lastFeedMs_ = UnixMillisecondsNow();
+  const double late = std::chrono::duration<double, std::milli>(Clock::now() - scheduled_).count();
+  {
+    std::lock_guard<merlox::tools::Mutex> lock(mutex_);
+    lateness_.Add(late);
+  }
   state_.lastFeed = UnixNow();
   if (*state_.lastFeed - lastStateSave_ >= kStateSaveSeconds) SaveStateNow();
 }
@@ -274,6 +285,7 @@ void Engine::StartRepair(const Decision& decision) {
          "repair: " + decision.why + ": running " + config_.repair->command);
   const RepairSettings repair = *config_.repair;
   repair_.Start([this, repair] {
+    RestoreThreadPriority();
     const CommandOutcome outcome = RunCommand(repair.command, repair.timeout);
     const std::string result = !outcome.failure.empty() ? outcome.failure
                                : outcome.finished
@@ -399,10 +411,14 @@ void Engine::End() {
 int Engine::Run() {
   if (!Begin()) return 1;
   runner_->Start();
+  // The checks' threads started before: they keep the ordinary priority.
+  const std::string priority = RaiseThreadPriority();
+  if (!priority.empty()) Record("priority", {{"problem", priority}}, priority);
   TimePoint next = Clock::now();
   std::unique_lock<merlox::tools::Mutex> lock(mutex_);
   while (!stopping_) {
     lock.unlock();
+    scheduled_ = next;
     Step(Clock::now());
     lock.lock();
     next += config_.watchdog.interval;

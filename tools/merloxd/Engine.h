@@ -16,6 +16,7 @@
 #include "GuardPolicy.h"
 #include "GuardStatus.h"
 #include "Heartbeats.h"
+#include "LatenessRecord.h"
 #include "Threads.h"
 
 namespace merloxd {
@@ -71,6 +72,7 @@ class Engine {
   int64_t lastStateSave_ = 0;
   uint64_t feeds_ = 0;
   std::optional<int64_t> lastFeedMs_;
+  TimePoint scheduled_{};  // when the current step was due
   std::optional<uint64_t> serial_;
   bool previousRunClean_ = true;
   std::map<std::string, uint64_t> actions_;
@@ -81,6 +83,7 @@ class Engine {
   std::optional<TimePoint> pausedUntil_;
   std::string pauseReason_;
   GuardStatus published_;
+  LatenessRecord lateness_;
   bool repairEnded_ = false;
   merlox::tools::Thread repair_;
 };

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "ControlServer.h"
+#include "platform/DirectoryLock.h"
 
 namespace merloxd {
 
@@ -19,6 +20,11 @@ int Guard::Run() {
   std::error_code ignored;
   std::filesystem::create_directories(stateDir_, ignored);
   std::string problem;
+  const std::unique_ptr<DirectoryLock> lock = LockDirectory(stateDir_, &problem);
+  if (!lock) {
+    log_ << "merloxd: " << problem << std::endl;
+    return 1;
+  }
   std::unique_ptr<ControlListener> listener = ListenForControl(controlAddress_, &problem);
   if (!listener) {
     log_ << "merloxd: " << problem << std::endl;

@@ -17,7 +17,8 @@ class Guard {
         std::string controlAddress = "");
 
   // Until Stop. 0 after a clean stop; 1 when the guard could not run (its state
-  // directory cannot be made, or another guard has the control channel).
+  // directory cannot be made or another guard uses it, or another guard has the
+  // control channel).
   int Run();
   // From any thread.
   void Stop() { engine_.Stop(); }

@@ -24,6 +24,13 @@ struct CheckStatus {
   std::string detail;                   // the last result, in words
 };
 
+// How late the feeds came against their schedule, over the last ones (at most
+// kLatenessSamples): what the feeding thread's priority is for.
+struct FeedLateness {
+  size_t samples = 0;
+  double p50 = 0, p99 = 0, max = 0;  // milliseconds
+};
+
 struct GuardStatus {
   std::string card;                // the card as configured, in words
   int32_t cardNumber = -1;         // while it is there
@@ -33,6 +40,7 @@ struct GuardStatus {
   Milliseconds timeout{0};
   uint64_t feeds = 0;
   std::optional<int64_t> lastFeed;
+  FeedLateness lateness;
   bool paused = false;
   std::optional<int64_t> pausedUntil;
   std::string pauseReason;

@@ -18,6 +18,7 @@ milliseconds as in the header), returning its results instead of filling out-poi
 A nonzero status raises a subclass of MerloxError; arguments out of range raise
 InvalidArgument before the library is called. ``merlox.sim`` drives the simulated
 cards of the host build (and, on Windows, of MERLOXSIM.dll) for tests.
+``merlox.guard.Heartbeat`` sends an application's heartbeat to merloxd, the guard.
 """
 
 from importlib import metadata as _metadata

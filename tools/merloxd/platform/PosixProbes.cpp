@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -186,5 +187,19 @@ std::string MoveIntoPlace(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return "";
   return to + ": " + std::strerror(errno);
 }
+
+}  // namespace merloxd
+
+namespace merloxd {
+
+std::string RaiseThreadPriority() {
+  // On Linux a nice value belongs to the thread named by its id.
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -10) != 0) {
+    return std::string("the feeding thread keeps its priority: ") + std::strerror(errno);
+  }
+  return "";
+}
+
+void RestoreThreadPriority() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 0); }
 
 }  // namespace merloxd

@@ -45,3 +45,15 @@ namespace merloxd {
 std::string MoveIntoPlace(const std::string& from, const std::string& to);
 
 }  // namespace merloxd
+
+namespace merloxd {
+
+// Raises the calling thread's scheduling priority above that of ordinary programs,
+// so that a busy machine delays its feeds as little as possible; "" or why not (on
+// Linux it needs root or CAP_SYS_NICE).
+std::string RaiseThreadPriority();
+// Back to the ordinary priority, for a thread started by a raised one (Linux passes
+// the raise on to new threads, and they to the programs they start).
+void RestoreThreadPriority();
+
+}  // namespace merloxd

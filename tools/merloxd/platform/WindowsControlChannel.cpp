@@ -162,12 +162,28 @@ class PipeListener : public ControlListener {
   std::atomic<bool> stopped_{false};
 };
 
+// Whether a guard answers on the pipe. FILE_FLAG_FIRST_PIPE_INSTANCE alone is not
+// enough: not every implementation of the pipe API refuses a second first instance.
+bool Answers(const std::string& address) {
+  const HANDLE probe = CreateFileA(address.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+    return true;
+  }
+  return GetLastError() == ERROR_PIPE_BUSY;
+}
+
 }  // namespace
 
 std::string DefaultControlAddress(const std::string&) { return "\\\\.\\pipe\\merloxd"; }
 
 std::unique_ptr<ControlListener> ListenForControl(const std::string& address,
                                                   std::string* problem) {
+  if (Answers(address)) {
+    *problem = "another merloxd already listens on " + address;
+    return nullptr;
+  }
   const HANDLE first = MakeInstance(address, true);
   if (first == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();

@@ -182,3 +182,17 @@ std::string MoveIntoPlace(const std::string& from, const std::string& to) {
 }
 
 }  // namespace merloxd
+
+namespace merloxd {
+
+std::string RaiseThreadPriority() {
+  if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL)) {
+    return "the feeding thread keeps its priority (error " + std::to_string(GetLastError()) + ")";
+  }
+  return "";
+}
+
+// Windows gives a new thread the normal priority whatever its creator's.
+void RestoreThreadPriority() {}
+
+}  // namespace merloxd
