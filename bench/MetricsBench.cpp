@@ -83,7 +83,7 @@ GuardConfig TenChecks(const std::string& folder) {
 
 // How late each feed came after the one before, beyond the interval, in ms: the
 // feeds counted by polling the guard's status every half millisecond for a while.
-std::vector<double> FeedLateness(Engine& engine, Seconds duration) {
+std::vector<double> PolledLateness(Engine& engine, Seconds duration) {
   std::vector<double> late;
   uint64_t feeds = engine.Status().feeds;
   auto last = std::chrono::steady_clock::now();
@@ -140,14 +140,14 @@ int main(int argc, char** argv) {
     // The guard's own feeds and checks are among them: a few per scrape at most.
     std::printf("   about %.0f driver requests per scrape\n",
                 static_cast<double>(driver.RequestCount() - requests) / scrapes);
-    const std::vector<double> alone = FeedLateness(engine, watch);
+    const std::vector<double> alone = PolledLateness(engine, watch);
     std::atomic<bool> stop{false};
     std::thread scraper([&] {
       merlox::test::LoopbackClient client(server.Port());
       while (!stop.load() && !client.Get("/metrics").empty()) {
       }
     });
-    const std::vector<double> scraped = FeedLateness(engine, watch);
+    const std::vector<double> scraped = PolledLateness(engine, watch);
     stop.store(true);
     scraper.join();
     Print("feed lateness, the guard alone", alone, "for comparison");
