@@ -13,3 +13,13 @@ target_link_libraries(merlox_bench PRIVATE benchmark::benchmark)
 # works (`ctest -L benchmark` in build/bench). Its figures are not checked.
 add_test(NAME benchmark_smoke COMMAND merlox_bench --quick)
 set_tests_properties(benchmark_smoke PROPERTIES LABELS benchmark TIMEOUT 120)
+
+# merloxd's monitoring endpoint: /metrics with 32 simulated cards and ten checks, and
+# how late the guard feeds while it is scraped (no Google Benchmark: percentiles of
+# single scrapes and feeds).
+add_executable(merloxd_metrics_bench ${PROJECT_SOURCE_DIR}/bench/MetricsBench.cpp)
+merlox_internal_target(merloxd_metrics_bench)
+target_link_libraries(merloxd_metrics_bench PRIVATE merloxd_guard)
+merlox_link_host(merloxd_metrics_bench)
+add_test(NAME merloxd_metrics_bench_smoke COMMAND merloxd_metrics_bench --quick)
+set_tests_properties(merloxd_metrics_bench_smoke PROPERTIES LABELS benchmark TIMEOUT 120)

@@ -17,3 +17,5 @@ endfunction()
 merlox_header_library(merlox_cli11 CLI libcli11-dev)
 merlox_header_library(merlox_json nlohmann nlohmann-json3-dev)
 merlox_header_library(merlox_toml toml++ libtomlplusplus-dev)
+# merloxd's HTTP endpoint: Boost.Beast and Boost.Asio, header-only.
+merlox_header_library(merlox_boost boost libboost-dev)

@@ -12,15 +12,20 @@ jobs=${MERLOX_JOBS:-$(nproc)}
 dir=build/bench
 [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DMERLOX_SANITIZER=none -DMERLOX_BENCHMARKS=ON >/dev/null
-ninja -C "$dir" -j "$jobs" merlox_bench merlox_shared merloxd merloxsim
+ninja -C "$dir" -j "$jobs" merlox_bench merlox_shared merloxd merloxsim merloxd_metrics_bench
 
 "$dir/merlox_bench" "$@"
+
+# merloxd's monitoring endpoint: /metrics with 32 cards and ten checks, and the feeds
+# while it is scraped (bench/MetricsBench.cpp).
+echo
+quick=""
+for argument in "$@"; do [ "$argument" = --quick ] && quick=--quick; done
+"$dir/merloxd_metrics_bench" $quick
 
 # The Python binding: a typed call against a bare ctypes call, and the latency from an
 # input change to the event pump's consumer (bench/python_bench.py).
 echo
-quick=""
-for argument in "$@"; do [ "$argument" = --quick ] && quick=--quick; done
 MERLOX_LIBRARY="$dir/libmerlox.so" PYTHONPATH=bindings/python PYTHONDONTWRITEBYTECODE=1 \
   /usr/bin/python3 bench/python_bench.py $quick
 

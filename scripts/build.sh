@@ -33,8 +33,8 @@ done
 echo "== building the release zip (build/windows/MERLOX-<version>-win64.zip)"
 ninja -C build/windows package >/dev/null
 
-echo "== building build/host (the bindings' shared library and the benchmark)"
-ninja -C build/host -j "$jobs" bindings merlox_bench
+echo "== building build/host (the bindings' shared library, the benchmarks, the programs the monitoring tests run)"
+ninja -C build/host -j "$jobs" bindings merlox_bench merloxd_metrics_bench merloxd merloxsim merloxctl
 
 echo "== building build/fuzz (the hostile-card fuzzer)"
 ninja -C build/fuzz -j "$jobs"

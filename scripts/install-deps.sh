@@ -17,6 +17,10 @@ packages+=(llvm python3)
 packages+=(libcli11-dev nlohmann-json3-dev)
 # merloxd: its configuration with toml++ (header-only).
 packages+=(libtomlplusplus-dev)
+# merloxd's HTTP endpoint: Boost.Beast over Boost.Asio (header-only, both builds). Its
+# tests scrape it with a real Prometheus (which brings promtool) and load the status
+# page in headless Chromium.
+packages+=(libboost-dev prometheus chromium)
 # The performance benchmark (scripts/bench.sh): Google Benchmark, valgrind and strace for
 # its instruction and system-call counts.
 packages+=(libbenchmark-dev valgrind strace)

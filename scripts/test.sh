@@ -20,8 +20,9 @@ done
 # it is shutting down. A test that fails is run once more; one that fails twice fails.
 echo "== testing build/windows"
 (cd build/windows && ctest --output-on-failure --no-tests=error --repeat until-pass:2) || status=1
-echo "== testing build/host (the bindings, the benchmark's smoke run)"
-(cd build/host && ctest --output-on-failure --no-tests=error -L 'bindings|benchmark') || status=1
+echo "== testing build/host (the bindings, the benchmark's smoke run, monitoring with Prometheus and Chromium)"
+(cd build/host && ctest --output-on-failure --no-tests=error -L 'bindings|benchmark|monitoring') ||
+  status=1
 echo "== testing build/fuzz (the corpus, then 30 s of fuzzing)"
 (cd build/fuzz && ctest --output-on-failure --no-tests=error -L fuzz) || status=1
 exit $status

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "ConfigFile.h"
+#include "ListenAddress.h"
 
 namespace merloxd {
 namespace {
@@ -56,6 +57,10 @@ maximum = 2
 max_guard_boots = 4
 window = "2h"
 
+[http]
+listen = "[::1]:9100"
+textfile = "C:\\metrics\\merloxd.prom"
+
 [[check]]
 name = "app"
 type = "heartbeat"
@@ -107,6 +112,9 @@ TEST(ConfigFileTest, ACompleteConfigurationIsReadWhole) {
   ASSERT_TRUE(config.bootLoop);
   EXPECT_EQ(config.bootLoop->maxGuardBoots, 4u);
   EXPECT_EQ(config.bootLoop->window, Milliseconds(7200000));
+  EXPECT_EQ(config.http.host, "::1");
+  EXPECT_EQ(config.http.port, 9100);
+  EXPECT_EQ(config.http.textfile, "C:\\metrics\\merloxd.prom");
   ASSERT_EQ(config.checks.size(), 5u);
 
   const CheckSettings& app = config.checks[0];
@@ -145,7 +153,37 @@ TEST(ConfigFileTest, AShortConfigurationTakesTheDefaults) {
   EXPECT_FALSE(w.dryRun);
   EXPECT_FALSE(config.repair);
   EXPECT_FALSE(config.bootLoop);
+  EXPECT_EQ(config.http.host, "127.0.0.1") << "loopback unless configured otherwise";
+  EXPECT_EQ(config.http.port, 9858);
+  EXPECT_EQ(config.http.textfile, "");
   EXPECT_TRUE(config.checks.empty());
+}
+
+TEST(ConfigFileTest, ListenAddressesTakeAnIpAddressAndAPort) {
+  const struct {
+    const char* text;
+    const char* host;  // nullptr: refused
+    uint16_t port;
+    bool loopback;
+  } cases[] = {
+      {"127.0.0.1:9858", "127.0.0.1", 9858, true}, {"127.1.2.3:80", "127.1.2.3", 80, true},
+      {"0.0.0.0:9858", "0.0.0.0", 9858, false},    {"192.168.1.20:1", "192.168.1.20", 1, false},
+      {"[::1]:9858", "::1", 9858, true},           {"[::]:65535", "::", 65535, false},
+      {"localhost:9858", nullptr, 0, false},       {"127.0.0.1", nullptr, 0, false},
+      {"127.0.0.1:0", nullptr, 0, false},          {"127.0.0.1:65536", nullptr, 0, false},
+      {"127.0.0.1:98x", nullptr, 0, false},        {"::1:9858", nullptr, 0, false},
+      {"[127.0.0.1]:9858", nullptr, 0, false},     {":9858", nullptr, 0, false},
+      {"256.0.0.1:9858", nullptr, 0, false},       {"", nullptr, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto address = ParseListenAddress(c.text);
+    ASSERT_EQ(address.has_value(), c.host != nullptr);
+    if (!address) continue;
+    EXPECT_EQ(address->host, c.host);
+    EXPECT_EQ(address->port, c.port);
+    EXPECT_EQ(IsLoopback(address->host), c.loopback);
+  }
 }
 
 // Each mistake with where it stands (line:column) and what the message says.
@@ -205,6 +243,12 @@ TEST(ConfigFileTest, MistakesAreRefusedWithTheirPlace) {
               "\"heartbeat\"\n",
        "g.toml:7:1", "a check of this name stands already at [[check]] 1"},
       {"check = 1\n" + head, "g.toml:1:9", "check must be written [[check]]"},
+      {head + "[http]\nlisten = \"localhost:9858\"\n", "g.toml:5:10",
+       "[http]: listen \"localhost:9858\" is not an address and port"},
+      {head + "[http]\nlisten = 9858\n", "g.toml:5:10", "[http]: listen must be a string"},
+      {head + "[http]\ntextfile = \"\"\n", "g.toml:5:12", "[http]: textfile is empty"},
+      {head + "[http]\nport = 9858\n", "g.toml:5:8", "[http]: unknown key port"},
+      {"http = \"on\"\n" + head, "g.toml:1:8", "[http] must be a table"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "ListenAddress.h"
+
 namespace merloxd {
 namespace {
 
@@ -241,6 +243,22 @@ std::string NonEmpty(Section& section, const char* key) {
   return text;
 }
 
+HttpSettings ReadHttp(Section& section) {
+  HttpSettings http;
+  const std::string listen = section.String("listen", "127.0.0.1:9858");
+  const auto address = ParseListenAddress(listen);
+  if (!address) {
+    section.Fail(section.Take("listen"),
+                 "listen " + Quoted(listen) +
+                     " is not an address and port, such as \"127.0.0.1:9858\" or \"[::1]:9858\"");
+  }
+  http.host = address->host;
+  http.port = address->port;
+  if (section.Has("textfile")) http.textfile = NonEmpty(section, "textfile");
+  section.RejectUnknown();
+  return http;
+}
+
 SensorCheck ReadSensor(Section& section, SensorCheck::Quantity quantity, const CardName& card) {
   SensorCheck sensor;
   sensor.quantity = quantity;
@@ -375,6 +393,10 @@ GuardConfig ReadConfig(const toml::table& root, const std::string& file) {
     Section control(file, TableAt(file, root, "control", kEmpty), "[control]");
     config.control.heartbeatGroup = control.String("heartbeat_group", "");
     control.RejectUnknown();
+  }
+  if (top.Take("http") != nullptr) {
+    Section http(file, TableAt(file, root, "http", kEmpty), "[http]");
+    config.http = ReadHttp(http);
   }
   top.Take("check");
   config.checks = ReadChecks(file, root, config.watchdog);

@@ -50,6 +50,13 @@ std::string WriteWhole(const std::string& path, const std::string& text) {
 
 }  // namespace
 
+std::string ReplaceFile(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".new";
+  const std::string written = WriteWhole(temporary, text);
+  if (!written.empty()) return written;
+  return MoveIntoPlace(temporary, path);
+}
+
 LoadedState LoadState(const std::string& path) {
   std::error_code error;
   if (!std::filesystem::exists(path, error)) return {};
@@ -67,10 +74,7 @@ LoadedState LoadState(const std::string& path) {
 }
 
 std::string SaveState(const std::string& path, const GuardState& state) {
-  const std::string temporary = path + ".new";
-  const std::string written = WriteWhole(temporary, ToJson(state).dump() + "\n");
-  if (!written.empty()) return written;
-  return MoveIntoPlace(temporary, path);
+  return ReplaceFile(path, ToJson(state).dump() + "\n");
 }
 
 std::string DescribePreviousRun(const std::optional<GuardState>& previous) {

@@ -37,6 +37,10 @@ LoadedState LoadState(const std::string& path);
 // Writes the file whole under another name and puts it in place; "" or what failed.
 std::string SaveState(const std::string& path, const GuardState& state);
 
+// Writes text whole to PATH.new and puts it in place of path, so that a reader sees
+// the old file or the new one, never half of one; "" or what failed.
+std::string ReplaceFile(const std::string& path, const std::string& text);
+
 // How the previous run ended, in a sentence for the log.
 std::string DescribePreviousRun(const std::optional<GuardState>& previous);
 

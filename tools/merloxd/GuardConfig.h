@@ -101,9 +101,19 @@ struct ControlSettings {
   std::string heartbeatGroup;
 };
 
+// The monitoring endpoint: metrics and the status page over HTTP. Loopback unless
+// the administrator writes another address: what the guard knows about the machine
+// is nobody else's business by default.
+struct HttpSettings {
+  std::string host = "127.0.0.1";  // an IP address, never a name to look up
+  uint16_t port = 9858;
+  std::string textfile;  // the metrics also written to this file, "" for none
+};
+
 struct GuardConfig {
   std::string file;  // where it was read from, for messages
   WatchdogSettings watchdog;
+  HttpSettings http;
   std::optional<RepairSettings> repair;
   std::optional<BootLoopSettings> bootLoop;
   ControlSettings control;

@@ -14,12 +14,16 @@ nlohmann::json Time(const std::optional<int64_t>& milliseconds) {
 
 nlohmann::json SerialJson(const std::optional<uint64_t>& serial) {
   if (!serial) return nullptr;
-  char text[32];
-  std::snprintf(text, sizeof(text), "0x%016llX", static_cast<unsigned long long>(*serial));
-  return text;
+  return SerialText(*serial);
 }
 
 }  // namespace
+
+std::string SerialText(uint64_t serial) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "0x%016llX", static_cast<unsigned long long>(serial));
+  return text;
+}
 
 int64_t UnixMillisecondsNow() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(

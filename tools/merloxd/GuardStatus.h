@@ -53,6 +53,9 @@ struct GuardStatus {
 
 nlohmann::json StatusJson(const GuardStatus& status);
 
+// A serial number as every output writes it: 0x0000004D584F0A01.
+std::string SerialText(uint64_t serial);
+
 // Milliseconds since 1970, now.
 int64_t UnixMillisecondsNow();
 
