@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "ControlServer.h"
+#include "MonitorEndpoint.h"
 #include "platform/DirectoryLock.h"
 
 namespace merloxd {
@@ -34,7 +35,11 @@ int Guard::Run() {
   log_ << "merloxd: control channel on " << controlAddress_ << std::endl;
   ControlServer control(std::move(listener), engine_);
   control.Start();
+  MonitorEndpoint monitoring(
+      engine_.config().http, [this] { return engine_.Status(); }, log_);
+  monitoring.Start();
   const int result = engine_.Run();
+  monitoring.Stop();
   control.Stop();
   return result;
 }

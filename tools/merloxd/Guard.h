@@ -1,5 +1,6 @@
 // One run of the guard: the engine, and beside it the control channel through which
-// applications send heartbeats and administrators pause it. The console (merloxd
+// applications send heartbeats and administrators pause it, and the monitoring
+// endpoint (metrics and the status page). The console (merloxd
 // run) and the Windows service run the same.
 #pragma once
 

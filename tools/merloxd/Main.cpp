@@ -12,7 +12,6 @@
 #include "Guard.h"
 #include "Simulation.h"
 #include "Interrupt.h"
-#include "MonitorEndpoint.h"
 #include "Threads.h"
 #include "merlox.h"
 
@@ -56,9 +55,6 @@ std::optional<merloxd::GuardConfig> Configuration(const std::string& path) {
 
 int Run(const merloxd::GuardConfig& config, const std::string& stateDir) {
   merloxd::Guard guard(config, stateDir, std::cout);
-  merloxd::MonitorEndpoint monitoring(
-      config.http, [&guard] { return guard.engine().Status(); }, std::cout);
-  monitoring.Start();
   merlox::tools::CatchInterrupt();
   // Waits for Ctrl+C or SIGTERM without waking the machine up now and then.
   merlox::tools::Thread watcher;
@@ -67,7 +63,6 @@ int Run(const merloxd::GuardConfig& config, const std::string& stateDir) {
     guard.Stop();
   });
   const int result = guard.Run();
-  monitoring.Stop();
   // A guard that could not run ends the watcher itself.
   merlox::tools::RequestInterrupt();
   watcher.Join();
