@@ -21,21 +21,13 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "bindings", "python"))
-from running_process import RunningProcess as Process  # noqa: E402
+from running_process import RunningProcess as Process, until  # noqa: E402
 from merlox.guard import GuardNotRunning, GuardRefused, Heartbeat, status  # noqa: E402
 
 MERLOXD = MERLOXCTL = MERLOXSIM = ""
 NAME = "merloxd-test-%d" % os.getpid()
 SERIAL = "0x0000004D584F0001"  # the first card merloxsim serve plugs in
 
-
-def until(condition, seconds=10.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def ctl(*args, control=None):

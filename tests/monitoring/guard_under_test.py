@@ -11,10 +11,10 @@ import sys
 import time
 import urllib.error
 import urllib.request
-from typing import Any, Callable, Dict, List, Tuple
+from typing import Any, Dict, List, Tuple
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
-from running_process import RunningProcess  # noqa: E402
+from running_process import RunningProcess, until  # noqa: E402, F401
 
 DOCS = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "merloxd.md")
 SERIAL_A, SERIAL_B = "0x0000004D584F0001", "0x0000004D584F0002"  # merloxsim serve's first two
@@ -27,14 +27,6 @@ def free_port() -> int:
         port: int = probe.getsockname()[1]
         return port
 
-
-def until(condition: Callable[[], bool], seconds: float, step: float = 0.1) -> bool:
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(step)
-    return condition()
 
 
 def get(url: str, method: str = "GET", timeout: float = 10) -> Tuple[int, str, Dict[str, str]]:

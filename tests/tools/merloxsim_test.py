@@ -19,7 +19,7 @@ import sys
 import time
 import unittest
 
-from running_process import RunningProcess
+from running_process import RunningProcess, until
 
 RUNNER = []  # the runner under Wine, else nothing
 MERLOXSIM = ""
@@ -51,14 +51,6 @@ def ctl_json(*args):
     assert result.returncode == EXIT_OK, result.stderr
     return json.loads(result.stdout)
 
-
-def until(condition, seconds=10):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def card(state, card_id):

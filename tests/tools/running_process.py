@@ -1,10 +1,20 @@
 """A program that goes on until a signal (merloxctl watch, wdg keepalive, merloxsim
-serve), for the tests that run whole processes."""
+serve), and waiting for a condition, for the tests that run whole processes."""
 import os
 import re
 import subprocess
 import threading
 import time
+
+
+def until(condition, seconds=10.0, step=0.05):
+    """Whether the condition held before the time ran out (asked once more at the end)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
 
 
 class RunningProcess:
