@@ -107,6 +107,14 @@ void EndBusyTransfers(const std::vector<THandleEntry*>& entries, const std::stri
   for (int attempt = 0; device != INVALID_HANDLE_VALUE && attempt < kRundownAttempts; ++attempt) {
     AbortBusyPipes(entries, device);
     if (!AnyBusy(entries)) break;
+    // An idle handle may still be one of the card that was at this path before it
+    // was plugged in again, while the transfer waits on a handle opened since, on
+    // the card there now: its aborts would never reach that transfer. A handle of
+    // the close's own reaches the card at the path now.
+    if (attempt == kRundownSpinAttempts && opened == INVALID_HANDLE_VALUE) {
+      opened = OpenDevicePath(path);
+      if (opened != INVALID_HANDLE_VALUE) device = opened;
+    }
     Sleep(attempt < kRundownSpinAttempts ? 0 : 1);
   }
   if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
