@@ -109,20 +109,15 @@ struct Service {
     handle = manager ? OpenServiceA(manager, "merloxd", SERVICE_ALL_ACCESS) : nullptr;
     return handle != nullptr;
   }
-  DWORD State() {
+  SERVICE_STATUS_PROCESS Status() {
     SERVICE_STATUS_PROCESS status = {};
     DWORD needed = 0;
     QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                          sizeof(status), &needed);
-    return status.dwCurrentState;
+    return status;
   }
-  DWORD ProcessId() {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                         sizeof(status), &needed);
-    return status.dwProcessId;
-  }
+  DWORD State() { return Status().dwCurrentState; }
+  DWORD ProcessId() { return Status().dwProcessId; }
   bool Start() {
     return StartServiceA(handle, 0, nullptr) &&
            Until([this] { return State() == SERVICE_RUNNING; }, 30000);
